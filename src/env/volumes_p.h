@@ -1,0 +1,2 @@
+#pragma once
+// Filled in by its own change.
