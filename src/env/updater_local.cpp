@@ -125,7 +125,7 @@ QChar Updater::getUnmountedVolume()
         QChar first = volume.rootPath.isEmpty() ? QChar(0) : volume.rootPath.at(0);
         if (first.unicode() > 0xff)
             first = QChar(0);
-        used.insert(first.toUpper());
+        used.insert(first);
     }
     for (char letter = 'Z'; letter >= 'I'; --letter) {
         if (!used.contains(QLatin1Char(letter)))
