@@ -47,6 +47,7 @@ private slots:
     void installationFailures();
     void tempFolderNotOwn_data();
     void tempFolderNotOwn();
+    void checkWithoutTempFolderDownloadsNothing();
 
 private:
     QString updateFolder() const { return m_work->filePath(QStringLiteral("update folder")); }
@@ -770,6 +771,24 @@ void UpdaterTest::tempFolderNotOwn()
     QVERIFY(!QFileInfo::exists(tmp.filePath(QStringLiteral("VardoStudioSetup_2.1.0.3.exe"))));
     if (blocker == QLatin1String("link"))
         QVERIFY(QFileInfo::exists(target + QStringLiteral("/precious.txt")));
+}
+
+// The server source would store its version file in the temporary folder;
+// without a folder of its own the updater reports instead of writing into T.
+void UpdaterTest::checkWithoutTempFolderDownloadsNothing()
+{
+    const QDir tmp(QDir::tempPath());
+    QVERIFY(writeFile(tmp.filePath(QStringLiteral("vsupd")), "plain file"));
+
+    Updater updater(Environment::MODE_SERVER_UPDATES);
+    QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
+    QSignalSpy endedSpy(&updater, &Updater::checkForUpdatesEnded);
+    updater.checkForUpdates(false);
+    QCOMPARE(endedSpy.count(), 1);
+    QCOMPARE(statusSpy.count(), 1);
+    const QString text = statusSpy.at(0).at(0).value<ProgressInitValues>().text();
+    QVERIFY2(text.startsWith(QStringLiteral("Warning: Unable to create temporary folder: ")), qPrintable(text));
+    QCOMPARE(tmp.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList(QStringLiteral("vsupd")));
 }
 
 QTEST_GUILESS_MAIN(UpdaterTest)
