@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -177,6 +178,9 @@ private slots:
     void damaged_data();
     void damaged();
 
+    void randomDamage_data();
+    void randomDamage();
+
     void largeFileReadsOnlyWhatItNeeds();
 };
 
@@ -303,9 +307,6 @@ void TestPeReader::truncatedAtEveryOffset()
     // dwProductVersionLS is the last field read: it ends 24 bytes after the signature.
     int const needed = int(layout.at[Field::Signature]) + 24;
 
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    QString const path = dir.filePath(QStringLiteral("cut.exe"));
     int firstFound = -1;
     for (int length = 0; length <= whole.size(); ++length) {
         // A deep copy: a prefix sharing the buffer would hide reads past its end.
@@ -318,14 +319,21 @@ void TestPeReader::truncatedAtEveryOffset()
         } else {
             QVERIFY2(firstFound < 0, qPrintable(QStringLiteral("lost again at %1").arg(length)));
         }
+    }
 
-        QFile cut(path);
-        QVERIFY(cut.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        QCOMPARE(cut.write(prefix), qint64(length));
-        cut.close();
+    // The same through a file, cut shorter step by step.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QString const path = dir.filePath(QStringLiteral("cut.exe"));
+    QFile cut(path);
+    QVERIFY(cut.open(QIODevice::WriteOnly));
+    QCOMPARE(cut.write(whole), qint64(whole.size()));
+    QVERIFY(cut.flush());
+    for (int length = whole.size(); length >= 0; --length) {
+        QVERIFY(cut.resize(length));
         productversion::Result const onDisk = productversion::read(path);
-        QCOMPARE(onDisk.status == Status::Ok, bool(found));
-        if (found)
+        QCOMPARE(onDisk.status == Status::Ok, firstFound >= 0 && length >= firstFound);
+        if (onDisk.status == Status::Ok)
             QCOMPARE(onDisk.numbers, expected);
     }
     QVERIFY(firstFound >= needed);
@@ -436,6 +444,46 @@ void TestPeReader::damaged()
     QCOMPARE(result.status, status);
     if (status == Status::Ok)
         QCOMPARE(result.numbers, lookup.version);
+}
+
+void TestPeReader::randomDamage_data()
+{
+    QTest::addColumn<QString>("file");
+
+    QTest::newRow("PE32") << "product32.exe";
+    QTest::newRow("PE32+") << "product64.exe";
+    QTest::newRow("odd layout") << "oddlayout64.exe";
+}
+
+// Bytes changed at random (with a fixed seed, so a failure repeats) in the
+// headers and the resource section, where every offset the reader follows
+// lives. What is read may be anything; how it is read must stay in bounds.
+void TestPeReader::randomDamage()
+{
+    QFETCH(QString, file);
+
+    QByteArray const good = fixtureBytes(file);
+    Layout const layout = layoutOf(good);
+    quint32 const rsrcStart = get32(good, layout.at[Field::ResourceRawOffset]);
+    quint32 const rsrcEnd = qMin<quint32>(rsrcStart + get32(good, layout.at[Field::ResourceRawSize]), good.size());
+    quint32 const headersEnd = qMin<quint32>(0x400, good.size());
+    static quint8 const strong[] = {0x00, 0xff, 0x7f, 0x80, 0x01, 0x10};
+
+    QRandomGenerator random(0x5eed + quint32(good.size()));
+    int found = 0;
+    for (int round = 0; round < 20000; ++round) {
+        QByteArray image(good.constData(), good.size());
+        int const changes = 1 + int(random.bounded(4));
+        for (int i = 0; i < changes; ++i) {
+            bool const inHeaders = random.bounded(2) == 0;
+            quint32 const at = inHeaders ? random.bounded(headersEnd) : rsrcStart + random.bounded(rsrcEnd - rsrcStart);
+            image[int(at)] = char(random.bounded(2) ? strong[random.bounded(int(sizeof strong))] : random.bounded(256));
+        }
+        if (pe::productVersionFromImage(image))
+            ++found;
+    }
+    // Most single-byte changes land where they do not matter.
+    QVERIFY(found > 0);
 }
 
 // A setup program carries its payload after the image; the reader must not
