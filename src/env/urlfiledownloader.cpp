@@ -88,8 +88,11 @@ void UrlFileDownloader::downloadFinished()
 {
     if (!m_reply)
         return;
-    // Whatever is still buffered belongs to the body too.
+    // Whatever is still buffered belongs to the body too; QFile buffers
+    // writes, so a full disk may show only when it flushes.
     downloadReadyRead();
+    if (m_writeError.isEmpty() && !m_file->flush())
+        m_writeError = tr("Unable to save the file %1: %2.").arg(m_file->fileName(), m_file->errorString());
     m_file->close();
 
     m_error = m_reply->error();
