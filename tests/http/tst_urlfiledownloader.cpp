@@ -447,7 +447,13 @@ void tst_UrlFileDownloader::failedTransfer()
         QTest::ignoreMessage(
             QtCriticalMsg, QRegularExpression(QStringLiteral("^Download error: (?!.*, description: )")));
 
+    // A file left from an earlier attempt must not survive a failed one.
     const QString target = out(QStringLiteral("failed.bin"));
+    {
+        QFile stale(target);
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.write(QByteArray(5000, 's'));
+    }
     UrlFileDownloader downloader(nullptr);
     QSignalSpy downloaded(&downloader, &UrlFileDownloader::downloaded);
     QSignalSpy redirected(&downloader, &UrlFileDownloader::redirected);

@@ -29,15 +29,19 @@ public:
         const QString altNames = hostName.isEmpty() ? QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost")
                                                     : QStringLiteral("subjectAltName=DNS:") + hostName;
         QProcess openssl;
-        openssl.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // Its key-generation progress is noise; show the output only on failure.
+        openssl.setProcessChannelMode(QProcess::MergedChannels);
         openssl.start(QStringLiteral("openssl"),
             {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
                 QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
                 subject, QStringLiteral("-addext"), altNames, QStringLiteral("-keyout"),
                 dir + QLatin1Char('/') + baseName + QStringLiteral(".key"), QStringLiteral("-out"),
                 dir + QLatin1Char('/') + baseName + QStringLiteral(".pem")});
-        return openssl.waitForFinished(60000) && openssl.exitStatus() == QProcess::NormalExit
-            && openssl.exitCode() == 0;
+        const bool made
+            = openssl.waitForFinished(60000) && openssl.exitStatus() == QProcess::NormalExit && openssl.exitCode() == 0;
+        if (!made)
+            qWarning("openssl req failed: %s", openssl.readAll().constData());
+        return made;
     }
 
     // Adds the certificate to the trusted authorities of this process only.
