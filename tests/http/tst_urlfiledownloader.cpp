@@ -9,6 +9,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslSocket>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -504,6 +505,15 @@ void tst_UrlFileDownloader::tlsRefused()
         const QString transcript = QString::fromUtf8(client.readAll());
         QVERIFY2(
             transcript.contains(QRegularExpression(QStringLiteral("Protocol +: TLSv1\\.1"))), qPrintable(transcript));
+    }
+
+    if (which == OtherHost) {
+        // The certificate is trusted and sound for the name it carries, so
+        // the failure below is about the host name alone.
+        QSslSocket socket;
+        socket.setPeerVerifyName(QStringLiteral("other.example"));
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), peer.port());
+        QVERIFY2(socket.waitForEncrypted(30000), qPrintable(socket.errorString()));
     }
 
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Download error: SslHandshakeFailedError")));
