@@ -190,11 +190,15 @@ SFTPServerHandler._process_packet = process_packet
 
 
 def load_host_key(path, key_type):
+    """Loads the key at path, or makes one (kept at path, public half at path.pub)."""
     if path and os.path.exists(path):
-        return asyncssh.read_private_key(path)
-    key = asyncssh.generate_private_key(key_type)
+        key = asyncssh.read_private_key(path)
+    else:
+        key = asyncssh.generate_private_key(key_type)
+        if path:
+            key.write_private_key(path)
     if path:
-        key.write_private_key(path)
+        key.write_public_key(path + '.pub')
     return key
 
 
@@ -220,7 +224,8 @@ def parse_arguments():
     parser = argparse.ArgumentParser(description='SFTP server for tests and demos')
     parser.add_argument('root', help='folder served as "/"')
     parser.add_argument('--port', type=int, default=0, help='0 picks a free port')
-    parser.add_argument('--host-key', help='private key file; made (and kept) when missing')
+    parser.add_argument('--host-key', help='private key file; made (and kept) when missing; '
+                        'its public half is written beside it with .pub appended')
     parser.add_argument('--key-type', default='ssh-ed25519',
                         help='type of a newly made host key, e.g. ecdsa-sha2-nistp256')
     parser.add_argument('--account', action='append', default=[], metavar='USER:PASSWORD',
