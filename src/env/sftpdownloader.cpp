@@ -176,7 +176,7 @@ int SftpDownloader::connectToHost(QString const &host, int port, QString const &
 int SftpDownloader::verifyKnownhost()
 {
     ssh_key rawKey = nullptr;
-    if (ssh_get_server_publickey(m_session.get(), &rawKey) < 0) {
+    if (!m_session || ssh_get_server_publickey(m_session.get(), &rawKey) < 0) {
         m_errors.append(QStringLiteral("Server publickey error!"));
         return -1;
     }
