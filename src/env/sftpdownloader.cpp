@@ -280,9 +280,11 @@ void SftpDownloader::abandonDownload()
     releasePendingReads();
     m_remoteFile.reset();
     // The name is set only once the local file was opened (and truncated).
+    // Only a regular file is removed: the path may name a device.
     if (!m_localFile.fileName().isEmpty()) {
         m_localFile.close();
-        m_localFile.remove();
+        if (QFileInfo(m_localFile.fileName()).isFile())
+            m_localFile.remove();
         m_localFile.setFileName(QString());
     }
     m_buffer.reset();

@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
+#include <cstring>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -126,6 +128,8 @@ private slots:
     void failedDownloadLeavesNoFile();
     void openFailures_data();
     void openFailures();
+    void localWriteFails_data();
+    void localWriteFails();
     void twoDownloadsOnOneSession();
     void notConnected();
     void listDirectory_data();
@@ -522,6 +526,39 @@ void TestSftpDownloader::openFailures()
     }
     QVERIFY(progress.isEmpty());
     QVERIFY(!QFile::exists(localPath));
+}
+
+void TestSftpDownloader::localWriteFails_data()
+{
+    QTest::addColumn<bool>("pipelined");
+    QTest::addColumn<QString>("remote");
+
+    QTest::newRow("disk full, plain") << false << QStringLiteral("/versions/c25.bin");
+    QTest::newRow("disk full at the last flush, plain") << false << QStringLiteral("/versions/small.bin");
+    QTest::newRow("disk full, pipelined") << true << QStringLiteral("/versions/c25.bin");
+    QTest::newRow("disk full at the last flush, pipelined") << true << QStringLiteral("/versions/small.bin");
+}
+
+void TestSftpDownloader::localWriteFails()
+{
+    QFETCH(bool, pipelined);
+    QFETCH(QString, remote);
+
+    if (!QFileInfo(QStringLiteral("/dev/full")).exists())
+        QSKIP("this system has no /dev/full");
+    // Through a link, so even a wrong clean-up could only remove the link.
+    QString const local = m_work.filePath(QStringLiteral("full"));
+    QFile::remove(local);
+    QVERIFY(QFile::link(QStringLiteral("/dev/full"), local));
+
+    SftpDownloader downloader;
+    connectDownloader(downloader);
+    int const result = pipelined ? downloader.downloadFileAsync(remote, local) : downloader.downloadFile(remote, local);
+    QCOMPARE(result, -1);
+    QCOMPARE(
+        downloader.errors(), QStringList{QStringLiteral("Error writing: ") + QString::fromLocal8Bit(strerror(ENOSPC))});
+    QVERIFY(QFileInfo::exists(QStringLiteral("/dev/full")));
+    QVERIFY(QFile::remove(local));
 }
 
 void TestSftpDownloader::twoDownloadsOnOneSession()
