@@ -294,6 +294,9 @@ private:
     QHash<EnvSettingKey, QFont> m_uiFonts;
     QHash<EnvSettingKey, QColor> m_uiColors;
     QSharedPointer<QTranslator> m_translator;
+    // A settings file that loaded with an error status, not yet copied aside:
+    // rewriting it would drop whatever Qt could not parse.
+    QString m_unreadSettingsFilePath;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(Environment::FileTypes)
