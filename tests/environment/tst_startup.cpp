@@ -1,5 +1,6 @@
 #include "environment.h"
 #include "messagecapture.h"
+#include "stderrtofile.h"
 #include "tracermanager.h"
 
 #include <QCoreApplication>
@@ -8,9 +9,6 @@
 #include <QStandardPaths>
 #include <QTemporaryFile>
 #include <QtTest>
-
-#include <cstdio>
-#include <unistd.h>
 
 namespace
 {
@@ -39,33 +37,6 @@ bool writeFile(QString const &path, QByteArray const &bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
-
-// Sends what the process writes to stderr into a file while it lives.
-class StderrToFile
-{
-public:
-    explicit StderrToFile(QString const &path)
-    {
-        std::fflush(stderr);
-        m_saved = ::dup(STDERR_FILENO);
-        FILE *target = std::fopen(QFile::encodeName(path).constData(), "w");
-        if (target) {
-            ::dup2(::fileno(target), STDERR_FILENO);
-            std::fclose(target);
-        }
-    }
-    ~StderrToFile()
-    {
-        std::fflush(stderr);
-        ::dup2(m_saved, STDERR_FILENO);
-        ::close(m_saved);
-    }
-    StderrToFile(StderrToFile const &) = delete;
-    StderrToFile &operator=(StderrToFile const &) = delete;
-
-private:
-    int m_saved = -1;
-};
 
 void emitProbes()
 {
