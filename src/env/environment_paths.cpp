@@ -92,10 +92,12 @@ QString Environment::priceListFileWithoutExtention(QString const &fileName)
 
 QString Environment::getWorkPath() const
 {
-    const auto it = m_settings.constFind(WORK_DIR);
-    if (it != m_settings.constEnd())
-        return it.value().toString();
-    return VS_WORK_DIR;
+    // An empty text (a hand-edited "WORK_DIR=") counts as no setting: taken
+    // as it is, the work folders would be made at the root of the disk.
+    const QString workPath = m_settings.value(WORK_DIR).toString();
+    if (workPath.isEmpty())
+        return VS_WORK_DIR;
+    return workPath;
 }
 
 void Environment::setWorkPath(QString const &path)

@@ -129,6 +129,8 @@ void TestPaths::getters_data()
     QTest::newRow("work folder by default") << r << none << "getWorkPath" << d;
     QTest::newRow("work folder from the store") << r << QVariant("C:/work") << "getWorkPath"
                                                 << "C:/work";
+    QTest::newRow("empty work folder counts as none") << r << QVariant("") << "getWorkPath" << d;
+    QTest::newRow("no project folder at the root") << r << QVariant("") << "getProjectDir" << d + "prj";
     QTest::newRow("default project folder") << r << none << "getProjectDir" << d + "prj";
     QTest::newRow("default project temp folder") << r << none << "getProjectTempDir" << d + "prj/~temp/";
     QTest::newRow("price lists, work folder without slash") << r << QVariant("C:/work") << "getPriceListDir"

@@ -282,6 +282,13 @@ void TestSettingsFile::diaryFoldersFollowWorkDir()
     QCOMPARE(env->getSetting(KORAX_DIARY_INPUT_DIR, QVariant::String).toString(), QStringLiteral("/data/work"));
     QCOMPARE(env->getSetting(KORAX_DIARY_OUTPUT_DIR, QVariant::String).toString(), QStringLiteral("/out"));
     QCOMPARE(env->getWorkPath(), QStringLiteral("/data/work"));
+
+    // An empty entry leaves the work folder, and with it the diary folders, at
+    // the default instead of the root of the disk.
+    QVERIFY(writeFile(settingsFile(), "[APP_SETTINGS]\nWORK_DIR=\n"));
+    env->loadSettings(true, QString());
+    QCOMPARE(env->getWorkPath(), Environment::VS_WORK_DIR);
+    QCOMPARE(env->getSetting(KORAX_DIARY_INPUT_DIR, QVariant::String).toString(), Environment::VS_WORK_DIR);
 }
 
 void TestSettingsFile::writtenOnlyWhenNotEmpty_data()
