@@ -1,6 +1,7 @@
 #include "progressinitvalues.h"
 
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QThread>
 #include <QtTest>
 
@@ -43,10 +44,16 @@ class TestProgressInitValues : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void queuedSignal_data();
     void queuedSignal();
     void acrossThreads();
 };
+
+void TestProgressInitValues::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
 
 void TestProgressInitValues::queuedSignal_data()
 {

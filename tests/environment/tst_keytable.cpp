@@ -3,6 +3,7 @@
 
 #include <QRegularExpression>
 #include <QSet>
+#include <QStandardPaths>
 #include <QtTest>
 
 class TestKeyTable : public QObject
@@ -10,6 +11,7 @@ class TestKeyTable : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void idName_data();
     void idName();
     void tableShape();
@@ -17,6 +19,11 @@ private slots:
     void decipheredNames();
     void defaultDeploymentData();
 };
+
+void TestKeyTable::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
 
 void TestKeyTable::idName_data()
 {
