@@ -242,9 +242,7 @@ void TestSftpDownloader::firstContactRecordsTheKey()
         QStringLiteral("The server is unknown. Do you trust the host key?\nPublic key hash: ") + fingerprint);
     for (LogLine const &line : qAsConst(lines)) {
         QCOMPARE(line.category, QStringLiteral("default"));
-        // The function is known only where the library keeps the log context.
-        if (!line.function.isEmpty())
-            QCOMPARE(line.function, QStringLiteral("int SftpDownloader::verifyKnownhost()"));
+        QCOMPARE(line.function, QStringLiteral("int SftpDownloader::verifyKnownhost()"));
     }
 
     QFile knownHosts(knownHostsPath());
