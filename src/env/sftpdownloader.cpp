@@ -71,7 +71,7 @@ public:
         : m_watchdog(*downloader.m_watchdog)
     {
         if (downloader.m_session)
-            m_watchdog.arm(ssh_get_fd(downloader.m_session.get()), std::chrono::seconds(downloader.m_timeout));
+            m_watchdog.arm(ssh_get_fd(downloader.m_session.get()), qint64(downloader.m_timeout) * 1000);
     }
     ~Watch() { m_watchdog.disarm(); }
     Watch(Watch const &) = delete;

@@ -1,6 +1,9 @@
 #include "sftpwatchdog_p.h"
 
-#include <QtGlobal>
+#include <QMutexLocker>
+#include <QThread>
+
+#include <functional>
 
 #ifdef Q_OS_WIN
 #include <winsock2.h>
@@ -8,65 +11,87 @@
 #include <sys/socket.h>
 #endif
 
+namespace
+{
+
+class WatchdogThread : public QThread
+{
+public:
+    explicit WatchdogThread(std::function<void()> body)
+        : m_body(std::move(body))
+    {
+    }
+
+protected:
+    void run() override { m_body(); }
+
+private:
+    std::function<void()> m_body;
+};
+
+} // namespace
+
+SftpWatchdog::SftpWatchdog() = default;
+
 SftpWatchdog::~SftpWatchdog()
 {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        QMutexLocker lock(&m_mutex);
         m_stopping = true;
         m_armed = false;
+        m_wake.wakeAll();
     }
-    m_wake.notify_all();
-    if (m_thread.joinable())
-        m_thread.join();
+    if (m_thread)
+        m_thread->wait();
 }
 
-void SftpWatchdog::arm(long long socket, std::chrono::milliseconds timeout)
+void SftpWatchdog::arm(qint64 socket, qint64 timeoutMs)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_fired = false;
-        if (socket < 0 || timeout.count() <= 0)
-            return;
-        m_socket = socket;
-        m_timeout = timeout;
-        m_deadline = std::chrono::steady_clock::now() + timeout;
-        m_armed = true;
-        if (!m_thread.joinable())
-            m_thread = std::thread(&SftpWatchdog::run, this);
+    QMutexLocker lock(&m_mutex);
+    m_fired = false;
+    if (socket < 0 || timeoutMs <= 0)
+        return;
+    m_socket = socket;
+    m_timeoutMs = timeoutMs;
+    m_deadline.setRemainingTime(timeoutMs);
+    m_armed = true;
+    if (!m_thread) {
+        m_thread.reset(new WatchdogThread([this] { run(); }));
+        m_thread->start();
     }
-    m_wake.notify_all();
+    m_wake.wakeAll();
 }
 
 void SftpWatchdog::kick()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    QMutexLocker lock(&m_mutex);
     if (m_armed)
-        m_deadline = std::chrono::steady_clock::now() + m_timeout;
+        m_deadline.setRemainingTime(m_timeoutMs);
 }
 
 void SftpWatchdog::disarm()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    QMutexLocker lock(&m_mutex);
     m_armed = false;
     m_socket = -1;
 }
 
 bool SftpWatchdog::fired() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    QMutexLocker lock(&m_mutex);
     return m_fired;
 }
 
 void SftpWatchdog::run()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    QMutexLocker lock(&m_mutex);
     while (!m_stopping) {
         if (!m_armed) {
-            m_wake.wait(lock);
+            m_wake.wait(&m_mutex);
             continue;
         }
-        if (std::chrono::steady_clock::now() < m_deadline) {
-            m_wake.wait_until(lock, m_deadline);
+        if (!m_deadline.hasExpired()) {
+            m_wake.wait(&m_mutex, m_deadline);
             continue;
         }
         // Only shut down, never close: the descriptor still belongs to libssh.
