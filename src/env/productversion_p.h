@@ -7,11 +7,12 @@
 
 // The platform's reader of an executable's product version. On Windows it goes
 // through the version-information API, elsewhere through the portable PE reader.
-namespace productversion {
+namespace productversion
+{
 
 enum class Status {
-    Ok,             // numbers holds the product version
-    NoVersionInfo,  // missing file, not an executable, or no version resource
+    Ok, // numbers holds the product version
+    NoVersionInfo, // missing file, not an executable, or no version resource
     NoFixedFileInfo // a version resource without a readable fixed-file-info block
 };
 

@@ -1,1 +1,179 @@
-// Filled in by its own change.
+#include "urlfiledownloader_p.h"
+
+#include <QDebug>
+#include <QEventLoop>
+#include <QMetaEnum>
+#include <QNetworkRequest>
+#include <QSslConfiguration>
+
+UrlFileDownloader::UrlFileDownloader(QObject *parent)
+    : QObject(parent)
+    , m_error(QNetworkReply::NoError)
+    , m_infoMode(false)
+    , m_reply(nullptr)
+    , m_transferTimeout(DefaultTransferTimeout)
+{
+}
+
+UrlFileDownloader::~UrlFileDownloader()
+{
+    if (m_file)
+        m_file->close();
+}
+
+void UrlFileDownloader::startDownload(QUrl const &url, QString const &fileName, bool infoMode)
+{
+    m_error = QNetworkReply::NoError;
+    m_infoMode = infoMode;
+    m_writeError.clear();
+
+    if (QFile::exists(fileName))
+        QFile::remove(fileName);
+
+    m_file.reset(new QFile(fileName));
+    if (!m_file->open(QIODevice::WriteOnly)) {
+        qWarning().noquote() << QStringLiteral("Unable to save the file %1: %2.").arg(fileName, m_file->errorString());
+        return;
+    }
+
+    QNetworkRequest request(url);
+    QSslConfiguration ssl = request.sslConfiguration();
+    ssl.setProtocol(QSsl::TlsV1_2);
+    request.setSslConfiguration(ssl);
+    if (m_transferTimeout > 0)
+        request.setTransferTimeout(m_transferTimeout);
+
+    m_reply = m_manager.get(request);
+    connect(
+        m_reply, SIGNAL(error(QNetworkReply::NetworkError)), this, SLOT(downloadError(QNetworkReply::NetworkError)));
+    connect(m_reply, SIGNAL(downloadProgress(qint64, qint64)), this, SLOT(onDownloadProgress(qint64, qint64)));
+    connect(m_reply, SIGNAL(readyRead()), this, SLOT(downloadReadyRead()));
+    connect(m_reply, SIGNAL(finished()), this, SLOT(downloadFinished()));
+
+    // The manager hears of the reply's end before this object does, so the loop
+    // is told to quit first and ends after downloadFinished in the same turn.
+    QEventLoop loop;
+    connect(&m_manager, &QNetworkAccessManager::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void UrlFileDownloader::downloadReadyRead()
+{
+    // An aborted reply is closed and has nothing left to read.
+    if (!m_reply || !m_reply->isOpen() || !m_writeError.isEmpty())
+        return;
+    const QByteArray data = m_reply->readAll();
+    if (data.isEmpty())
+        return;
+    if (m_file->write(data) != data.size()) {
+        // Carrying on would report a truncated file as a success.
+        m_writeError = tr("Unable to save the file %1: %2.").arg(m_file->fileName(), m_file->errorString());
+        m_reply->abort();
+    }
+}
+
+void UrlFileDownloader::downloadError(QNetworkReply::NetworkError error)
+{
+    qCritical().noquote().nospace() << "Download error: "
+                                    << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(error)
+                                    << ", description: " << (m_reply ? m_reply->errorString() : QString());
+}
+
+void UrlFileDownloader::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    emit downloadProgress(bytesReceived, bytesTotal);
+}
+
+void UrlFileDownloader::downloadFinished()
+{
+    if (!m_reply)
+        return;
+    // Whatever is still buffered belongs to the body too; QFile buffers
+    // writes, so a full disk may show only when it flushes.
+    downloadReadyRead();
+    if (m_writeError.isEmpty() && !m_file->flush())
+        m_writeError = tr("Unable to save the file %1: %2.").arg(m_file->fileName(), m_file->errorString());
+    m_file->close();
+
+    m_error = m_reply->error();
+    m_errorString = m_reply->errorString();
+    if (!m_writeError.isEmpty()) {
+        m_error = QNetworkReply::OperationCanceledError;
+        m_errorString = m_writeError;
+    } else if (m_error == QNetworkReply::OperationCanceledError) {
+        // Nothing here aborts a reply but a failed write, so this is the
+        // transfer time-out of the request.
+        m_error = QNetworkReply::TimeoutError;
+        m_errorString = tr("No data received for %1 seconds").arg(m_transferTimeout / 1000.0);
+    }
+
+    QString target;
+    if (m_error == QNetworkReply::NoError || m_infoMode) {
+        if (isRedirect())
+            target = reportRedirect();
+    }
+    // A refused redirect turns into an error above, so this is checked afterwards.
+    if (m_error != QNetworkReply::NoError && !m_infoMode) {
+        qCritical().noquote().nospace() << "Download error: " << m_errorString;
+        m_file->remove();
+    }
+
+    m_reply->deleteLater();
+    m_reply = nullptr;
+
+    if (!target.isEmpty())
+        emit redirected(target);
+    else
+        emit downloaded(m_error, m_errorString, m_file->fileName());
+}
+
+bool UrlFileDownloader::isRedirect() const
+{
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    switch (status) {
+    case 301:
+    case 302:
+    case 303:
+    case 305:
+    case 307:
+    case 308: return true;
+    default: return false;
+    }
+}
+
+QString UrlFileDownloader::reportRedirect()
+{
+    const QUrl requestUrl = m_reply->request().url();
+    qWarning().noquote().nospace() << "Request: " << requestUrl.toDisplayString() << " was redirected with code: "
+                                   << m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+
+    // Qt sets the attribute to an empty address when the Location header is missing.
+    QUrl target = m_reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+    if (target.isEmpty())
+        return QString();
+    if (target.isRelative())
+        target = requestUrl.resolved(target);
+
+    // Never step down from https to plain http, nor to any other scheme: the
+    // body is a program that will be run.
+    const QString scheme = target.scheme();
+    const bool allowed = target.isValid() && !target.host().isEmpty()
+        && (scheme == QLatin1String("https")
+            || (scheme == QLatin1String("http") && requestUrl.scheme() == QLatin1String("http")));
+    if (!allowed) {
+        qCritical().noquote().nospace() << "Redirect refused: " << target.toDisplayString();
+        if (scheme == QLatin1String("http")) {
+            m_error = QNetworkReply::InsecureRedirectError;
+            m_errorString
+                = tr("Redirect from a secure to an insecure address refused: %1").arg(target.toDisplayString());
+        } else {
+            m_error = QNetworkReply::ProtocolUnknownError;
+            m_errorString = tr("Redirect to an unsupported address refused: %1").arg(target.toDisplayString());
+        }
+        return QString();
+    }
+
+    const QString display = target.toDisplayString();
+    qWarning().noquote().nospace() << "Redirected to: " << display;
+    return display;
+}

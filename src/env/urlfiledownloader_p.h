@@ -1,2 +1,62 @@
-#pragma once
-// Filled in by its own change.
+#ifndef ENV_URLFILEDOWNLOADER_P_H
+#define ENV_URLFILEDOWNLOADER_P_H
+
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QObject>
+#include <QSharedPointer>
+#include <QString>
+#include <QUrl>
+
+// Fetches one URL into one local file, blocking the caller in a local event loop
+// until the reply has finished. Redirects are reported, never followed: the user
+// starts a new download for the target (and bounds how many it follows in a row).
+//
+// Internal to the library; this header is not installed.
+class UrlFileDownloader : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UrlFileDownloader(QObject *parent);
+    ~UrlFileDownloader() override;
+
+    void startDownload(QUrl const &url, QString const &fileName, bool infoMode);
+
+    // A transfer that receives nothing for this long is aborted as a time-out, so
+    // that a dead server cannot hang the caller for ever. 0 disables it.
+    void setTransferTimeout(int msecs) { m_transferTimeout = msecs; }
+    int transferTimeout() const { return m_transferTimeout; }
+
+    static constexpr int DefaultTransferTimeout = 60000;
+
+signals:
+    void downloaded(QNetworkReply::NetworkError error, QString const &errorDescr, QString const &downloadedFileName);
+    void redirected(QString const &newUrl);
+    void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+
+private slots:
+    void downloadFinished();
+    void downloadReadyRead();
+    void downloadError(QNetworkReply::NetworkError error);
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+
+private:
+    bool isRedirect() const;
+    QString reportRedirect();
+
+    QNetworkReply::NetworkError m_error;
+    QString m_errorString;
+    bool m_infoMode;
+    QNetworkAccessManager m_manager;
+    QNetworkReply *m_reply;
+    QSharedPointer<QFile> m_file;
+
+    int m_transferTimeout;
+    // Set when the body could not be written and the reply was aborted here;
+    // any other cancellation of the reply is the transfer time-out.
+    QString m_writeError;
+};
+
+#endif
