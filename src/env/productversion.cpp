@@ -7,7 +7,9 @@
 AppVersion Environment::getProductVersion(QString const &filePath)
 {
     AppVersion version;
-    const productversion::Result result = productversion::read(filePath);
+    // QFile adds a warning of its own for an empty name ("No file name specified").
+    const productversion::Result result
+        = filePath.isEmpty() ? productversion::Result() : productversion::read(filePath);
     switch (result.status) {
     case productversion::Status::Ok:
         version.setVersion(result.numbers[0], result.numbers[1], result.numbers[2], result.numbers[3]);

@@ -18,6 +18,8 @@ private slots:
 
     void versionFromFileName_data();
     void versionFromFileName();
+    void windowsExecutable_data();
+    void windowsExecutable();
     void unreadableFile_data();
     void unreadableFile();
     void versionStringOfUnreadableFile();
@@ -88,6 +90,40 @@ void TestProductVersion::versionFromFileName()
     const AppVersion v = Environment::instance()->getVersionFromFileName(fileName);
     QCOMPARE(v.m_name, QStringLiteral("ver"));
     QCOMPARE(numbers(v), expected);
+}
+
+void TestProductVersion::windowsExecutable_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QList<int>>("expected");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("warnings");
+
+    // Fixtures of the PE reader: made by mingw-w64 from the .rc files beside them.
+    QTest::newRow("32-bit, product version differs from file version")
+        << "product32.exe" << QList<int>{3, 0, 12, 0} << "3.0.12 beta" << 0;
+    QTest::newRow("64-bit, release candidate") << "product64.exe" << QList<int>{2, 1, 0, 3} << "2.1.0 rc3 beta" << 0;
+    QTest::newRow("no version resource") << "noversion32.exe" << QList<int>{-1, -1, -1, -1} << "-1.-1.-1 beta" << 1;
+    QTest::newRow("no fixed file info: cleared, quietly")
+        << "nofixed32.exe" << QList<int>{-1, -1, -1, -1} << "-1.-1.-1 beta" << 0;
+}
+
+void TestProductVersion::windowsExecutable()
+{
+    QFETCH(QString, file);
+    QFETCH(QList<int>, expected);
+    QFETCH(QString, text);
+    QFETCH(int, warnings);
+
+    const QString path = QStringLiteral(ENV_TEST_PE_FIXTURES "/") + file;
+    QVERIFY2(QFile::exists(path), qPrintable(path));
+    MessageCapture capture;
+    const AppVersion v = Environment::instance()->getProductVersion(path);
+    QCOMPARE(v.m_name, QStringLiteral("ver"));
+    QCOMPARE(numbers(v), expected);
+    QCOMPARE(capture.count(QtWarningMsg, versionWarning), warnings);
+    QCOMPARE(capture.messages().size(), warnings);
+    QCOMPARE(Environment::instance()->getVersionString(path), text);
 }
 
 void TestProductVersion::unreadableFile_data()
