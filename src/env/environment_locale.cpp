@@ -1,7 +1,7 @@
 #include "environment.h"
 
 #include <QCoreApplication>
-#include <QMessageLogger>
+#include <QDebug>
 
 namespace
 {
@@ -9,8 +9,6 @@ namespace
 const QString translationFilePrefix = QStringLiteral("vardostudio_");
 
 } // namespace
-
-#define ENV_LOG QMessageLogger(__FILE__, __LINE__, Q_FUNC_INFO)
 
 QVector<QLocale> const &Environment::getSupportedLocales() const
 {
@@ -22,7 +20,7 @@ QStringList Environment::getSupportedLocalesNames()
     QStringList names;
     names.reserve(m_supportedLocales.size());
     for (QLocale const &locale : qAsConst(m_supportedLocales)) {
-        ENV_LOG.info() << locale << locale.name();
+        qInfo() << locale << locale.name();
         names.append(locale.name());
     }
     return names;
@@ -62,8 +60,8 @@ QSharedPointer<QTranslator> Environment::loadTranslator(QString localeName)
     if (translator->load(translationFilePrefix + localeName, folder))
         return translator;
 
-    ENV_LOG.critical() << "Cannot load translator:"
-                       << translationFilePrefix + localeName + QStringLiteral(", translation path: ") + folder;
+    qCritical() << "Cannot load translator:"
+                << translationFilePrefix + localeName + QStringLiteral(", translation path: ") + folder;
     return QSharedPointer<QTranslator>();
 }
 
@@ -78,19 +76,19 @@ bool Environment::switchLanguage(QLocale locale)
     if (m_translator)
         QCoreApplication::removeTranslator(m_translator.data());
 
-    ENV_LOG.info() << "Set locale START" << locale;
+    qInfo() << "Set locale START" << locale;
 
     // Only the singleton holds the previous translator: it goes here.
     m_translator = loadTranslator(locale.name());
     if (m_translator) {
         setLanguage(locale);
         QCoreApplication::installTranslator(m_translator.data());
-        ENV_LOG.info() << "Set locale" << locale << "OK";
+        qInfo() << "Set locale" << locale << "OK";
         return true;
     }
 
-    ENV_LOG.critical() << "Cannot load translator:"
-                       << translationFilePrefix + locale.name() + QStringLiteral(", translation path: ")
+    qCritical() << "Cannot load translator:"
+                << translationFilePrefix + locale.name() + QStringLiteral(", translation path: ")
             + getTranslationsPath();
     return false;
 }

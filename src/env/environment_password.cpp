@@ -2,7 +2,7 @@
 
 #include "crypto.h"
 
-#include <QMessageLogger>
+#include <QDebug>
 
 namespace
 {
@@ -33,8 +33,7 @@ void Environment::setOrlaExportPassword(QString const &password)
         // The cipher refuses plain texts beyond its bound (a password of some
         // 500 bytes). Storing its empty answer would silently make the export
         // password empty; keep the one in force instead.
-        QMessageLogger(__FILE__, __LINE__, Q_FUNC_INFO).warning()
-            << "Cannot encode export password, length:" << password.size();
+        qWarning() << "Cannot encode export password, length:" << password.size();
         return;
     }
     setSetting(ORLA_EXPORT_SETS, QString::fromLatin1(enciphered.toHex()));

@@ -2,7 +2,7 @@
 #include "productversion_p.h"
 
 #include <QCoreApplication>
-#include <QMessageLogger>
+#include <QDebug>
 
 AppVersion Environment::getProductVersion(QString const &filePath)
 {
@@ -14,9 +14,7 @@ AppVersion Environment::getProductVersion(QString const &filePath)
     case productversion::Status::Ok:
         version.setVersion(result.numbers[0], result.numbers[1], result.numbers[2], result.numbers[3]);
         break;
-    case productversion::Status::NoVersionInfo:
-        QMessageLogger(__FILE__, __LINE__, Q_FUNC_INFO).warning() << "error in GetFileVersionInfo";
-        break;
+    case productversion::Status::NoVersionInfo: qWarning() << "error in GetFileVersionInfo"; break;
     case productversion::Status::NoFixedFileInfo:
         // The block exists but has no root record: cleared, and quietly so.
         break;

@@ -45,6 +45,22 @@ private:
     Environment *m_env = nullptr;
 };
 
+namespace
+{
+
+// Lines of the given type that begin with the text.
+int countOf(MessageCapture const &capture, QtMsgType type, QString const &prefix)
+{
+    int n = 0;
+    for (MessageCapture::Entry const &e : capture.entries()) {
+        if (e.type == type && e.message.startsWith(prefix))
+            ++n;
+    }
+    return n;
+}
+
+} // namespace
+
 void TestLocales::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
@@ -79,12 +95,12 @@ void TestLocales::supportedLocalesNames()
     const QStringList expected{
         "de_DE", "en_US", "hu_HU", "hr_HR", "lt_LT", "pl_PL", "ro_RO", "uk_UA", "pt_PT", "es_ES", "cs_CZ"};
     QCOMPARE(m_env->getSupportedLocalesNames(), expected);
-    QCOMPARE(capture.messages().size(), 11);
-    for (MessageCapture::Message const &m : capture.messages()) {
+    QCOMPARE(capture.entries().size(), 11);
+    for (MessageCapture::Entry const &m : capture.entries()) {
         QCOMPARE(m.type, QtInfoMsg);
         QCOMPARE(m.category, QStringLiteral("default"));
     }
-    QVERIFY(capture.messages().at(5).text.contains(QStringLiteral("pl_PL")));
+    QVERIFY(capture.entries().at(5).message.contains(QStringLiteral("pl_PL")));
 }
 
 void TestLocales::supportedLocalesMatchNames()
@@ -178,8 +194,8 @@ void TestLocales::loadTranslator()
     const QSharedPointer<QTranslator> translator = m_env->loadTranslator(name);
     if (expected.isEmpty()) {
         QVERIFY(translator.isNull());
-        QCOMPARE(capture.count(QtCriticalMsg, QStringLiteral("Cannot load translator:")), 1);
-        const QString text = capture.messages().first().text;
+        QCOMPARE(countOf(capture, QtCriticalMsg, QStringLiteral("Cannot load translator:")), 1);
+        const QString text = capture.entries().first().message;
         QVERIFY2(text.contains(QStringLiteral("vardostudio_") + name + QStringLiteral(", translation path: ")
                      + m_root.path() + QStringLiteral("/translations")),
             qPrintable(text));
@@ -187,7 +203,7 @@ void TestLocales::loadTranslator()
     }
     QVERIFY(!translator.isNull());
     QCOMPARE(translator->translate("Environment", "log file"), expected);
-    QCOMPARE(capture.messages().size(), 0);
+    QCOMPARE(capture.entries().size(), 0);
     // Loading installs nothing.
     QCOMPARE(translated("log file"), QStringLiteral("log file"));
 }
@@ -196,8 +212,8 @@ void TestLocales::loadTranslatorEmptyNameMeansEnUs()
 {
     MessageCapture capture;
     QVERIFY(m_env->loadTranslator(QString()).isNull());
-    QCOMPARE(capture.count(QtCriticalMsg, QStringLiteral("Cannot load translator:")), 1);
-    QVERIFY(capture.messages().first().text.contains(QStringLiteral("vardostudio_en_US,")));
+    QCOMPARE(countOf(capture, QtCriticalMsg, QStringLiteral("Cannot load translator:")), 1);
+    QVERIFY(capture.entries().first().message.contains(QStringLiteral("vardostudio_en_US,")));
 
     QFile::copy(QStringLiteral(ENV_TEST_QM_DIR "/vardostudio_pl_PL.qm"),
         m_root.filePath(QStringLiteral("translations/vardostudio_en_US.qm")));
@@ -213,10 +229,10 @@ void TestLocales::switchLanguage()
     QVERIFY(m_env->switchLanguage(QLocale(QLocale::German, QLocale::Germany)));
     QCOMPARE(translated("log file"), QStringLiteral("Protokolldatei"));
     QCOMPARE(m_env->getSetting(LANG, QVariant::String).toString(), QStringLiteral("de_DE"));
-    QCOMPARE(capture.count(QtInfoMsg, QStringLiteral("Set locale START")), 1);
-    QCOMPARE(capture.messages().size(), 2);
-    QVERIFY(capture.messages().last().text.startsWith(QStringLiteral("Set locale QLocale(German")));
-    QVERIFY(capture.messages().last().text.endsWith(QStringLiteral("OK")));
+    QCOMPARE(countOf(capture, QtInfoMsg, QStringLiteral("Set locale START")), 1);
+    QCOMPARE(capture.entries().size(), 2);
+    QVERIFY(capture.entries().last().message.startsWith(QStringLiteral("Set locale QLocale(German")));
+    QVERIFY(capture.entries().last().message.endsWith(QStringLiteral("OK")));
 }
 
 void TestLocales::secondSwitchLeavesOneTranslator()
@@ -246,12 +262,12 @@ void TestLocales::failedSwitch()
 
     MessageCapture capture;
     QVERIFY(!m_env->switchLanguage(QLocale(QLocale::Hungarian, QLocale::Hungary)));
-    QCOMPARE(capture.count(QtCriticalMsg, QStringLiteral("Cannot load translator:")), 2);
-    for (MessageCapture::Message const &m : capture.messages()) {
+    QCOMPARE(countOf(capture, QtCriticalMsg, QStringLiteral("Cannot load translator:")), 2);
+    for (MessageCapture::Entry const &m : capture.entries()) {
         if (m.type == QtCriticalMsg)
-            QVERIFY2(m.text.contains(QStringLiteral("vardostudio_hu_HU, translation path: ") + m_root.path()
+            QVERIFY2(m.message.contains(QStringLiteral("vardostudio_hu_HU, translation path: ") + m_root.path()
                          + QStringLiteral("/translations")),
-                qPrintable(m.text));
+                qPrintable(m.message));
     }
     QCOMPARE(m_env->getSetting(LANG, QVariant::String).toString(), QStringLiteral("de_DE"));
     // The German translator went before the load failed: texts are untranslated now.
@@ -267,7 +283,7 @@ void TestLocales::switchWithoutRootFolder()
     m_env->setRootAppPath(QString());
     MessageCapture capture;
     QVERIFY(!m_env->switchLanguage(QLocale(QLocale::German, QLocale::Germany)));
-    QCOMPARE(capture.count(QtCriticalMsg, QStringLiteral("Cannot load translator:")), 2);
+    QCOMPARE(countOf(capture, QtCriticalMsg, QStringLiteral("Cannot load translator:")), 2);
     QCOMPARE(m_env->getSetting(LANG, QVariant::String).toString(), QStringLiteral("en_US"));
 }
 

@@ -5,53 +5,60 @@
 #include <QString>
 #include <QtGlobal>
 
-// Records every Qt message while it lives and restores the previous handler
-// afterwards. QTest::ignoreMessage cannot count lines, this can.
+// Collects what goes through Qt's message logger while it lives. Only one may
+// live at a time; the previous handler is restored on destruction.
 class MessageCapture
 {
 public:
-    struct Message {
+    struct Entry {
         QtMsgType type;
-        QString text;
         QString category;
+        QString message;
     };
 
     MessageCapture()
     {
-        s_current = this;
-        m_previous = qInstallMessageHandler(&MessageCapture::handler);
+        current() = this;
+        m_previous = qInstallMessageHandler(&MessageCapture::handle);
     }
     ~MessageCapture()
     {
         qInstallMessageHandler(m_previous);
-        s_current = nullptr;
+        current() = nullptr;
     }
     MessageCapture(MessageCapture const &) = delete;
     MessageCapture &operator=(MessageCapture const &) = delete;
 
-    // Number of lines of the given type that begin with the text.
-    int count(QtMsgType type, QString const &prefix) const
+    QList<Entry> const &entries() const { return m_entries; }
+    void clear() { m_entries.clear(); }
+
+    // Index of the first entry of the given type whose message starts with
+    // prefix, or -1.
+    int indexOf(QtMsgType type, QString const &prefix) const
     {
-        int n = 0;
-        for (Message const &m : m_messages) {
-            if (m.type == type && m.text.startsWith(prefix))
-                ++n;
+        for (int i = 0; i < m_entries.size(); ++i) {
+            if (m_entries.at(i).type == type && m_entries.at(i).message.startsWith(prefix))
+                return i;
         }
-        return n;
+        return -1;
     }
-    QList<Message> const &messages() const { return m_messages; }
-    void clear() { m_messages.clear(); }
+    bool contains(QtMsgType type, QString const &prefix) const { return indexOf(type, prefix) >= 0; }
+    Entry entry(QtMsgType type, QString const &prefix) const { return m_entries.value(indexOf(type, prefix)); }
 
 private:
-    static void handler(QtMsgType type, QMessageLogContext const &context, QString const &text)
+    static MessageCapture *&current()
     {
-        if (s_current)
-            s_current->m_messages.append({type, text, QString::fromLatin1(context.category)});
+        static MessageCapture *instance = nullptr;
+        return instance;
+    }
+    static void handle(QtMsgType type, QMessageLogContext const &context, QString const &message)
+    {
+        if (MessageCapture *capture = current())
+            capture->m_entries.append({type, QString::fromUtf8(context.category ? context.category : ""), message});
     }
 
-    inline static MessageCapture *s_current = nullptr;
     QtMessageHandler m_previous = nullptr;
-    QList<Message> m_messages;
+    QList<Entry> m_entries;
 };
 
 #endif
