@@ -9,7 +9,6 @@ class TestFileFilters : public QObject
 
 private slots:
     void initTestCase();
-    void extensions();
     void filterName_data();
     void filterName();
     void select_data();
@@ -21,18 +20,6 @@ void TestFileFilters::initTestCase()
     QStandardPaths::setTestModeEnabled(true);
 }
 
-void TestFileFilters::extensions()
-{
-    const QStringList dotted{Environment::PROJ_EXT, Environment::PROJ_GRAPH_EXT, Environment::PROJ_SETTINGS_EXT,
-        Environment::JSON_EXT, Environment::ORLA_EXPORT_EXT, Environment::KRX_EXT, Environment::KRX_CHUNK_EXT,
-        Environment::CSV_EXT, Environment::TXT_EXT, Environment::PDF_EXT, Environment::HTML_EXT, Environment::XML_EXT,
-        Environment::TABLE_EXT, Environment::EXCEL_EXT, Environment::LIBRECALC_EXT, Environment::PRICE_LIST_EXT,
-        Environment::TLK_DIARY_EXT};
-    for (QString const &ext : dotted)
-        QVERIFY2(ext.startsWith(QLatin1Char('.')) && ext.size() > 1, qPrintable(ext));
-    QCOMPARE(Environment::PROJ_DEFAULT_SUFIX, QStringLiteral("_def.vsp"));
-}
-
 void TestFileFilters::filterName_data()
 {
     QTest::addColumn<int>("type");
@@ -41,25 +28,12 @@ void TestFileFilters::filterName_data()
     QTest::newRow("project") << int(Environment::PROJ_FILE) << "project file (*.vsp)";
     QTest::newRow("JSON project shares the label") << int(Environment::JSON_PROJ_FILE) << "project file (*.json)";
     QTest::newRow("KORAX log: bare names") << int(Environment::KORAX_LOG_FILE) << "log file [KORAX] (pu pu0*)";
-    QTest::newRow("KORAX alarm log") << int(Environment::KORAX_ALARM_LOG_FILE) << "alarm log files [KORAX] (pa pa0*)";
-    QTest::newRow("KRX configuration") << int(Environment::KRX_CONFIG_FILE) << "configuration file (*.krx)";
-    QTest::newRow("csv") << int(Environment::CSV_FILE) << "csv file (*.csv)";
-    QTest::newRow("txt") << int(Environment::TXT_FILE) << "txt file (*.txt)";
-    QTest::newRow("pdf") << int(Environment::PDF_FILE) << "pdf file (*.pdf)";
-    QTest::newRow("xml") << int(Environment::XML_FILE) << "xml file (*.xml)";
-    QTest::newRow("table") << int(Environment::TABLE_FILE) << "table file (*.vstab)";
-    QTest::newRow("html") << int(Environment::HTML_FILE) << "html file (*.html)";
-    QTest::newRow("Excel") << int(Environment::EXCEL_FILE) << "Excel file (*.xlsx)";
-    QTest::newRow("MIRTA xml") << int(Environment::MIRTA_XML_FILE) << "MIRTA xml file (*.xml)";
     QTest::newRow("TESLO log") << int(Environment::TLK_DIARY_FILE) << "log file [TESLO] (*.tld)";
-    QTest::newRow("LibreOffice") << int(Environment::LIBRECALC_FILE) << "LibreOffice file (*.ods)";
     QTest::newRow("ORLA export") << int(Environment::ORLA_EXPORT_FILE) << "ORLA export file (*.vor)";
     QTest::newRow("two bits") << 0x3 << "";
     QTest::newRow("no bit") << 0 << "";
     QTest::newRow("unused bit 0x1000") << 0x1000 << "";
-    QTest::newRow("unused bit 0x8000") << 0x8000 << "";
     QTest::newRow("unused bit 0x20000") << 0x20000 << "";
-    QTest::newRow("negative") << -1 << "";
 }
 
 void TestFileFilters::filterName()

@@ -27,12 +27,8 @@ void TestCurrency::symbol_data()
 
     QTest::newRow("Poland, two-byte letter") << int(QLocale::Poland) << QStringLiteral("zł");
     QTest::newRow("Italy, euro without a supported locale") << int(QLocale::Italy) << QStringLiteral("€");
-    QTest::newRow("Germany") << int(QLocale::Germany) << QStringLiteral("\u20ac");
     QTest::newRow("Georgia, lari") << int(QLocale::Georgia) << QStringLiteral("\u20be");
-    QTest::newRow("Russia, rouble") << int(QLocale::Russia) << QStringLiteral("\u20bd");
-    QTest::newRow("Ukraine, hryvnia") << int(QLocale::Ukraine) << QStringLiteral("\u20b4");
     QTest::newRow("Czech Republic") << int(QLocale::CzechRepublic) << QStringLiteral("K\u010d");
-    QTest::newRow("Bosnia and Herzegovina") << int(QLocale::BosniaAndHerzegowina) << QStringLiteral("KM");
     QTest::newRow("France is not in the table") << int(QLocale::France) << QString();
     QTest::newRow("any country") << int(QLocale::AnyCountry) << QString();
 }
