@@ -185,6 +185,10 @@ QStringList Updater::sftpDownloadSetupFile()
         result.append(tr("MD5 sum error!"));
         return result;
     }
+    // A downloaded file is not executable where permissions carry that bit;
+    // the verified setup program must be, or it cannot be started.
+    QFile::setPermissions(
+        m_downloadFilePath, QFile::permissions(m_downloadFilePath) | QFile::ExeOwner | QFile::ExeUser);
     emit setupFileDownloaded();
     return result;
 }
