@@ -163,28 +163,30 @@ void UpdaterTest::check_data()
     QTest::addColumn<QByteArray>("versionFile");
     QTest::addColumn<bool>("offered");
     QTest::addColumn<QStringList>("errors");
-    QTest::addColumn<QString>("logged");
+    QTest::addColumn<int>("fragment"); // length of the logged part of a file that is not JSON; -1: none
 
     const QString tooLarge = QStringLiteral("Version file is too large: 1048577 bytes (at most 1048576)");
     const QByteArray newer = json({{QStringLiteral("archx86"), offer()}});
-    QTest::newRow("newer final release is offered") << newer << true << QStringList() << QString();
+    QTest::newRow("newer final release is offered") << newer << true << QStringList() << -1;
     QTest::newRow("same version is not offered")
-        << json({{QStringLiteral("archx86"), offer(QStringLiteral("2.1.0.0"))}}) << false << QStringList() << QString();
+        << json({{QStringLiteral("archx86"), offer(QStringLiteral("2.1.0.0"))}}) << false << QStringList() << -1;
     QTest::newRow("release candidate is not offered in release mode")
-        << json({{QStringLiteral("archx86"), offer(QStringLiteral("2.2.0.1"))}}) << false << QStringList() << QString();
+        << json({{QStringLiteral("archx86"), offer(QStringLiteral("2.2.0.1"))}}) << false << QStringList() << -1;
     QTest::newRow("without archx86") << json({{QStringLiteral("archx64"), offer()}}) << false
-                                     << QStringList(QStringLiteral("Incorrect data in version file.")) << QString();
+                                     << QStringList(QStringLiteral("Incorrect data in version file.")) << -1;
     QTest::newRow("archx86 without version")
         << json({{QStringLiteral("archx86"), QJsonObject{{QStringLiteral("file"), setupName}}}}) << false
-        << QStringList() << QString();
-    QTest::newRow("not JSON") << QByteArray("{\"archx86\": {\"version\": 2.1.1.0}}") << false << QStringList()
-                              << QStringLiteral("Blad parsowania: ");
-    QTest::newRow("text ends at the first zero byte")
-        << newer + '\0' + "not JSON" << true << QStringList() << QString();
+        << QStringList() << -1;
+    const QByteArray notJson = "{\"archx86\": {\"version\": 2.1.1.0}}";
+    QTest::newRow("not JSON") << notJson << false << QStringList() << notJson.size();
+    QTest::newRow("not JSON, error far into the file")
+        << "{\"pad\": \"" + QByteArray(300, 'a') + "\", " + notJson.mid(1) + QByteArray(300, ' ') << false
+        << QStringList() << 120;
+    QTest::newRow("text ends at the first zero byte") << newer + '\0' + "not JSON" << true << QStringList() << -1;
     QTest::newRow("version file of exactly 1 MiB is read")
-        << json({{QStringLiteral("archx86"), offer()}}, 1048576) << true << QStringList() << QString();
+        << json({{QStringLiteral("archx86"), offer()}}, 1048576) << true << QStringList() << -1;
     QTest::newRow("version file over 1 MiB is refused")
-        << json({{QStringLiteral("archx86"), offer()}}, 1048577) << false << QStringList(tooLarge) << QString();
+        << json({{QStringLiteral("archx86"), offer()}}, 1048577) << false << QStringList(tooLarge) << -1;
 }
 
 void UpdaterTest::check()
@@ -192,7 +194,7 @@ void UpdaterTest::check()
     QFETCH(QByteArray, versionFile);
     QFETCH(bool, offered);
     QFETCH(QStringList, errors);
-    QFETCH(QString, logged);
+    QFETCH(int, fragment);
 
     QVERIFY(writeVersionFile(versionFile));
     Updater updater(Environment::MODE_SERVER_UPDATES);
@@ -205,8 +207,16 @@ void UpdaterTest::check()
     QCOMPARE(endSpy.count(), 1);
     QCOMPARE(questionSpy.count(), offered ? 1 : 0);
     QCOMPARE(updater.m_errors, errors);
-    if (!logged.isEmpty())
-        QVERIFY(log.contains(QtCriticalMsg, logged));
+    // Only the log tells of a file that is not JSON: the parser's message and
+    // the part of the file around the error.
+    const QString parseLine = log.entry(QtCriticalMsg, QStringLiteral("Blad parsowania: ")).message;
+    QCOMPARE(parseLine.isEmpty(), fragment < 0);
+    if (fragment >= 0) {
+        const QString part = parseLine.section(QStringLiteral("\nFragment pliku:\n"), 1);
+        QCOMPARE(part.size(), fragment);
+        QVERIFY(QString::fromUtf8(versionFile).contains(part));
+        QVERIFY2(part.contains(QStringLiteral("2.1.1.0")), "the part around the error");
+    }
     // The SFTP source never sets m_versionChecked: a warning line or nothing.
     QCOMPARE(statusSpy.count(), errors.isEmpty() ? 0 : 1);
     if (!errors.isEmpty()) {
