@@ -46,6 +46,14 @@ bool digestMatches(QString const &filePath, QString const &expected)
     return !digest.isEmpty() && digest == expected;
 }
 
+// A failure must reach the host even if the transport gave no text for it.
+QStringList failureTexts(SftpDownloader const &downloader, QString const &what)
+{
+    if (!downloader.errors().isEmpty())
+        return downloader.errors();
+    return QStringList(QStringLiteral("Download of %1 failed").arg(what));
+}
+
 void removeRegularFile(QString const &path)
 {
     if (!path.isEmpty() && QFileInfo(path).isFile())
@@ -80,7 +88,7 @@ bool Updater::sftpDownloadNewVersion()
 
     if (downloader->connectToHost(args.at(0), deployment::updatePort, args.at(1), args.at(2)) != 0
         || downloader->downloadFile(args.at(3) + QLatin1Char('/') + versionFileName, localPath) != 0) {
-        sftpErrors(downloader->errors());
+        sftpErrors(failureTexts(*downloader, versionFileName));
         return false;
     }
 
@@ -160,6 +168,7 @@ QStringList Updater::sftpDownloadSetupFile()
     // The name reaches here only through the check, which has vetted it; a
     // host that calls updateApp without a successful check gets no download.
     if (!isPlainSetupFileName(m_setupFileName, m_setupFilePrefix)) {
+        m_downloadFilePath.clear();
         result.append(tr("Incorrect setup file name in version file: %1").arg(m_setupFileName));
         return result;
     }
@@ -173,7 +182,7 @@ QStringList Updater::sftpDownloadSetupFile()
 
     if (downloader->connectToHost(args.at(0), deployment::updatePort, args.at(1), args.at(2)) != 0
         || downloader->downloadFileAsync(remotePath, m_downloadFilePath) != 0) {
-        result = downloader->errors();
+        result = failureTexts(*downloader, m_setupFileName);
         // The downloader removes what it wrote; this also covers a failure
         // before it opened the file. Nothing is left that runSetupFile could start.
         removeRegularFile(m_downloadFilePath);
