@@ -14,6 +14,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 
 using namespace updatertest;
