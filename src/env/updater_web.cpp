@@ -216,6 +216,11 @@ void Updater::vardoStudioSetupDownloaded(
         }
     } else {
         m_downloadFilePath = downloadedFileName;
+#ifndef Q_OS_WIN
+        // A fetched file is never executable here; runSetupFile checks its
+        // digest before anything starts it.
+        QFile::setPermissions(downloadedFileName, QFile::permissions(downloadedFileName) | QFile::ExeOwner);
+#endif
         runSetupFile();
     }
     setReady();
