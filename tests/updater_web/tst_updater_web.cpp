@@ -123,6 +123,9 @@ void UpdaterTest::check_data()
     QTest::newRow("the test address setting is a source too")
         << int(Updater::FILE_SERVER_HTTP_TEST_URL) << page << page << link << "2.1.1" << setupUrl << QStringList()
         << pageRequest;
+    QTest::newRow("an address that ends in a slash is read too")
+        << url << "/pages/"
+        << "/pages/index.html" << link << "2.1.1" << setupUrl << QStringList() << QStringList{"GET /pages/"};
     QTest::newRow("three numbers offer a final release")
         << url << page << page << QByteArray("<a href=\"%URL%/files/VardoStudioSetup_2.2.0.exe\">") << "2.2.0"
         << "%URL%/files/VardoStudioSetup_2.2.0.exe" << QStringList() << pageRequest;
