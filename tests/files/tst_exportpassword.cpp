@@ -19,8 +19,7 @@ private slots:
     void roundTrip_data();
     void roundTrip();
     void emptyPasswordIsNotTheDefault();
-    void removeSettingBringsDefaultBack();
-    void loadSettingsBringsDefaultBack();
+    void removeOrLoadBringsDefaultBack();
     void storedFormOutlivesTheSingleton();
     void foreignStoredValue_data();
     void foreignStoredValue();
@@ -77,8 +76,6 @@ void TestExportPassword::roundTrip_data()
 
     QTest::newRow("plain") << "secret";
     QTest::newRow("the default's text itself") << ENV_TEST_EXPORT_PASSWORD;
-    QTest::newRow("one block exactly") << "0123456789abcdef";
-    QTest::newRow("blanks and separators") << " a;b=c \"d\" ";
     QTest::newRow("non-Latin letters") << "zażółć gęślą jaźń ₾";
     QTest::newRow("longest the cipher takes") << QString(511, QLatin1Char('p'));
 }
@@ -109,17 +106,12 @@ void TestExportPassword::emptyPasswordIsNotTheDefault()
     QVERIFY(env->getOrlaExportPassword(true) != EnvSettingKeyEnumClass::idName(SECURE_ARG_1601));
 }
 
-void TestExportPassword::removeSettingBringsDefaultBack()
+void TestExportPassword::removeOrLoadBringsDefaultBack()
 {
     Environment *env = Environment::instance();
     env->setOrlaExportPassword(QStringLiteral("secret"));
     env->removeSetting(ORLA_EXPORT_SETS);
     QCOMPARE(env->getOrlaExportPassword(false), QStringLiteral(ENV_TEST_EXPORT_PASSWORD));
-}
-
-void TestExportPassword::loadSettingsBringsDefaultBack()
-{
-    Environment *env = Environment::instance();
     env->setOrlaExportPassword(QStringLiteral("secret"));
     env->writeSettings();
     QVERIFY(env->loadSettings(true, QString()));
