@@ -179,6 +179,9 @@ void TestPaths::configPath()
     const QString data = QStandardPaths::standardLocations(QStandardPaths::DataLocation).value(0);
     QCOMPARE(env->getConfigPath(), underRoot ? QStringLiteral("/opt/vs/config") : data + QStringLiteral("/config"));
     QVERIFY2(!data.isEmpty(), "the test needs a data folder");
+    // The log folder does not follow the mode, and asking for it creates nothing.
+    QCOMPARE(env->getLogPath(), data + QStringLiteral("/log"));
+    QVERIFY(!QFileInfo::exists(env->getLogPath()));
 }
 
 void TestPaths::setProjectDirectories_data()

@@ -65,8 +65,6 @@ private slots:
     void unknownLogFileName();
     void logFolderCannotBeCreated();
     void consoleLoggerIgnoresLevelSetting();
-    void logPathInEveryMode_data();
-    void logPathInEveryMode();
 
 private:
     QtMessageHandler m_testHandler = nullptr;
@@ -133,12 +131,6 @@ void TestStartup::levelAndFileNameFromSettings_data()
     QTest::newRow("info level, own file name")
         << QByteArray("[APP_SETTINGS]\nLOG_FILE=main.log\nLOG_LEVEL=info\n") << "main.log"
         << QStringList{"info-probe", "warning-probe", "critical-probe"} << QStringList{"debug-probe"};
-    QTest::newRow("debug level lets everything through")
-        << QByteArray("[APP_SETTINGS]\nLOG_LEVEL=debug\n") << "app.log"
-        << QStringList{"debug-probe", "info-probe", "critical-probe"} << QStringList{};
-    QTest::newRow("level in capitals") << QByteArray("[APP_SETTINGS]\nLOG_LEVEL=WARNING\n") << "app.log"
-                                       << QStringList{"warning-probe", "critical-probe"}
-                                       << QStringList{"debug-probe", "info-probe"};
     QTest::newRow("empty level is handed on as it is") << QByteArray("[APP_SETTINGS]\nLOG_LEVEL=\n") << "app.log"
                                                        << QStringList{"debug-probe", "critical-probe"} << QStringList{};
 }
@@ -173,9 +165,7 @@ void TestStartup::logOptionsHandedOn_data()
 
     QTest::newRow("none") << false << false << false;
     QTest::newRow("first only") << true << false << false;
-    QTest::newRow("second only") << false << true << false;
     QTest::newRow("third only") << false << false << true;
-    QTest::newRow("all") << true << true << true;
 }
 
 void TestStartup::logOptionsHandedOn()
@@ -238,23 +228,6 @@ void TestStartup::consoleLoggerIgnoresLevelSetting()
     const QByteArray console = readAll(captured.fileName());
     QVERIFY2(console.contains("debug-probe"), console.constData());
     QVERIFY2(!QFileInfo::exists(dataDir() + QStringLiteral("/log")), "no log folder without a file log");
-}
-
-void TestStartup::logPathInEveryMode_data()
-{
-    QTest::addColumn<int>("mode");
-    for (int mode = Environment::MODE_DEFAULT; mode <= Environment::MODE_LOCAL_CONFIG; ++mode)
-        QTest::newRow(qPrintable(QStringLiteral("mode %1").arg(mode))) << mode;
-}
-
-void TestStartup::logPathInEveryMode()
-{
-    QFETCH(int, mode);
-    Environment *env = Environment::instance();
-    env->setRootAppPath(QStringLiteral("/opt/vs"));
-    env->setAppMode(Environment::AppMode(mode));
-    QCOMPARE(env->getLogPath(), dataDir() + QStringLiteral("/log"));
-    QVERIFY(!QFileInfo::exists(env->getLogPath()));
 }
 
 QTEST_MAIN(TestStartup)

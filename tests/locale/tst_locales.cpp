@@ -18,7 +18,6 @@ private slots:
     void init();
     void cleanup();
 
-    void supportedLocalesNames();
     void fireAlarmSystemsLocales();
     void countryCode_data();
     void countryCode();
@@ -32,7 +31,6 @@ private slots:
     void switchLanguage();
     void secondSwitchLeavesOneTranslator();
     void failedSwitch();
-    void switchWithoutRootFolder();
     void translatedLogLabel_data();
     void translatedLogLabel();
     void labelsVisibleToLupdate();
@@ -86,20 +84,6 @@ void TestLocales::cleanup()
 {
     Environment::m_instance.reset();
     m_env = nullptr;
-}
-
-void TestLocales::supportedLocalesNames()
-{
-    MessageCapture capture;
-    const QStringList expected{
-        "de_DE", "en_US", "hu_HU", "hr_HR", "lt_LT", "pl_PL", "ro_RO", "uk_UA", "pt_PT", "es_ES", "cs_CZ"};
-    QCOMPARE(m_env->getSupportedLocalesNames(), expected);
-    QCOMPARE(capture.entries().size(), 11);
-    for (MessageCapture::Entry const &m : capture.entries()) {
-        QCOMPARE(m.type, QtInfoMsg);
-        QCOMPARE(m.category, QStringLiteral("default"));
-    }
-    QVERIFY(capture.entries().at(5).message.contains(QStringLiteral("pl_PL")));
 }
 
 void TestLocales::fireAlarmSystemsLocales()
@@ -234,12 +218,6 @@ void TestLocales::secondSwitchLeavesOneTranslator()
 
     QVERIFY(m_env->switchLanguage(QLocale(QLocale::German, QLocale::Germany)));
     QCOMPARE(translated("log file"), QStringLiteral("Protokolldatei"));
-    QCOMPARE(translated("alarm log files"), QStringLiteral("Alarmprotokolldateien"));
-
-    QVERIFY(m_env->switchLanguage(QLocale(QLocale::Portuguese, QLocale::Portugal)));
-    QCOMPARE(translated("log file"), QStringLiteral("ficheiro de registo"));
-    QCOMPARE(translated("project file"), QStringLiteral("project file"));
-    QCOMPARE(m_env->getSetting(LANG, QVariant::String).toString(), QStringLiteral("pt_PT"));
 }
 
 void TestLocales::failedSwitch()
@@ -263,15 +241,6 @@ void TestLocales::failedSwitch()
     // A later switch recovers.
     QVERIFY(m_env->switchLanguage(QLocale(QLocale::Polish, QLocale::Poland)));
     QCOMPARE(translated("log file"), QStringLiteral("plik dziennika"));
-}
-
-void TestLocales::switchWithoutRootFolder()
-{
-    m_env->setRootAppPath(QString());
-    MessageCapture capture;
-    QVERIFY(!m_env->switchLanguage(QLocale(QLocale::German, QLocale::Germany)));
-    QCOMPARE(countOf(capture, QtCriticalMsg, QStringLiteral("Cannot load translator:")), 2);
-    QCOMPARE(m_env->getSetting(LANG, QVariant::String).toString(), QStringLiteral("en_US"));
 }
 
 void TestLocales::translatedLogLabel_data()
