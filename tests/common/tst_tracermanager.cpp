@@ -1,3 +1,4 @@
+#include "envtesting.h"
 #include "stderrtofile.h"
 #include "tracermanager.h"
 
@@ -7,18 +8,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace envtest;
+
 namespace
 {
 
 Q_LOGGING_CATEGORY(testCategory, "env.test")
-
-QByteArray readAll(QString const &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
 
 void emitProbes()
 {

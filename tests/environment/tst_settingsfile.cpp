@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace envtest;
+
 namespace
 {
 
@@ -23,21 +25,6 @@ QString configDir()
 QString settingsFile()
 {
     return configDir() + QStringLiteral("/uiconfig.ini");
-}
-
-QByteArray readAll(QString const &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-bool writeFile(QString const &path, QByteArray const &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
 QStringList keysInFile(QString const &path)

@@ -1,4 +1,5 @@
 #include "environment.h"
+#include "envtesting.h"
 #include "messagecapture.h"
 #include "stderrtofile.h"
 #include "tracermanager.h"
@@ -9,6 +10,8 @@
 #include <QStandardPaths>
 #include <QTemporaryFile>
 #include <QtTest>
+
+using namespace envtest;
 
 namespace
 {
@@ -21,21 +24,6 @@ QString dataDir()
 QString settingsFile()
 {
     return dataDir() + QStringLiteral("/config/uiconfig.ini");
-}
-
-QByteArray readAll(QString const &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-bool writeFile(QString const &path, QByteArray const &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
 void emitProbes()
