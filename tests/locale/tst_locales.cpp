@@ -42,22 +42,6 @@ private:
     Environment *m_env = nullptr;
 };
 
-namespace
-{
-
-// Lines of the given type that begin with the text.
-int countOf(MessageCapture const &capture, QtMsgType type, QString const &prefix)
-{
-    int n = 0;
-    for (MessageCapture::Entry const &e : capture.entries()) {
-        if (e.type == type && e.message.startsWith(prefix))
-            ++n;
-    }
-    return n;
-}
-
-} // namespace
-
 void TestLocales::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
@@ -165,7 +149,7 @@ void TestLocales::loadTranslator()
     const QSharedPointer<QTranslator> translator = m_env->loadTranslator(name);
     if (expected.isEmpty()) {
         QVERIFY(translator.isNull());
-        QCOMPARE(countOf(capture, QtCriticalMsg, QStringLiteral("Cannot load translator:")), 1);
+        QCOMPARE(capture.count(QtCriticalMsg, QStringLiteral("Cannot load translator:")), 1);
         const QString text = capture.entries().first().message;
         QVERIFY2(text.contains(QStringLiteral("vardostudio_") + name + QStringLiteral(", translation path: ")
                      + m_root.path() + QStringLiteral("/translations")),
@@ -183,7 +167,7 @@ void TestLocales::loadTranslatorEmptyNameMeansEnUs()
 {
     MessageCapture capture;
     QVERIFY(m_env->loadTranslator(QString()).isNull());
-    QCOMPARE(countOf(capture, QtCriticalMsg, QStringLiteral("Cannot load translator:")), 1);
+    QCOMPARE(capture.count(QtCriticalMsg, QStringLiteral("Cannot load translator:")), 1);
     QVERIFY(capture.entries().first().message.contains(QStringLiteral("vardostudio_en_US,")));
 
     QFile::copy(QStringLiteral(ENV_TEST_QM_DIR "/vardostudio_pl_PL.qm"),
@@ -200,7 +184,7 @@ void TestLocales::switchLanguage()
     QVERIFY(m_env->switchLanguage(QLocale(QLocale::German, QLocale::Germany)));
     QCOMPARE(translated("log file"), QStringLiteral("Protokolldatei"));
     QCOMPARE(m_env->getSetting(LANG, QVariant::String).toString(), QStringLiteral("de_DE"));
-    QCOMPARE(countOf(capture, QtInfoMsg, QStringLiteral("Set locale START")), 1);
+    QCOMPARE(capture.count(QtInfoMsg, QStringLiteral("Set locale START")), 1);
     QCOMPARE(capture.entries().size(), 2);
     QVERIFY(capture.entries().last().message.startsWith(QStringLiteral("Set locale QLocale(German")));
     QVERIFY(capture.entries().last().message.endsWith(QStringLiteral("OK")));
@@ -227,7 +211,7 @@ void TestLocales::failedSwitch()
 
     MessageCapture capture;
     QVERIFY(!m_env->switchLanguage(QLocale(QLocale::Hungarian, QLocale::Hungary)));
-    QCOMPARE(countOf(capture, QtCriticalMsg, QStringLiteral("Cannot load translator:")), 2);
+    QCOMPARE(capture.count(QtCriticalMsg, QStringLiteral("Cannot load translator:")), 2);
     for (MessageCapture::Entry const &m : capture.entries()) {
         if (m.type == QtCriticalMsg)
             QVERIFY2(m.message.contains(QStringLiteral("vardostudio_hu_HU, translation path: ") + m_root.path()

@@ -32,17 +32,6 @@ private:
 namespace
 {
 
-// Lines of the given type that begin with the text.
-int countOf(MessageCapture const &capture, QtMsgType type, QString const &prefix)
-{
-    int n = 0;
-    for (MessageCapture::Entry const &e : capture.entries()) {
-        if (e.type == type && e.message.startsWith(prefix))
-            ++n;
-    }
-    return n;
-}
-
 QList<int> numbers(AppVersion const &v)
 {
     return {v.m_major, v.m_minor, v.m_patch, v.m_rc};
@@ -130,7 +119,7 @@ void TestProductVersion::windowsExecutable()
     const AppVersion v = Environment::instance()->getProductVersion(path);
     QCOMPARE(v.m_name, QStringLiteral("ver"));
     QCOMPARE(numbers(v), expected);
-    QCOMPARE(countOf(capture, QtWarningMsg, versionWarning), warnings);
+    QCOMPARE(capture.count(QtWarningMsg, versionWarning), warnings);
     QCOMPARE(capture.entries().size(), warnings);
     QCOMPARE(Environment::instance()->getVersionString(path), text);
 }
@@ -154,7 +143,7 @@ void TestProductVersion::unreadableFile()
     const AppVersion v = Environment::instance()->getProductVersion(path);
     QCOMPARE(v.m_name, QStringLiteral("ver"));
     QCOMPARE(numbers(v), QList<int>({-1, -1, -1, -1}));
-    QCOMPARE(countOf(capture, QtWarningMsg, versionWarning), 1);
+    QCOMPARE(capture.count(QtWarningMsg, versionWarning), 1);
     QCOMPARE(capture.entries().size(), 1);
     QCOMPARE(capture.entries().first().category, QStringLiteral("default"));
     QCOMPARE(Environment::instance()->getVersionString(path), QStringLiteral("-1.-1.-1 beta"));
@@ -186,7 +175,7 @@ void TestProductVersion::appVersionDeclaredToQt()
     const AppVersion v = Environment::instance()->getAppVersion();
     QCOMPARE(v.m_name, QStringLiteral("ver"));
     QCOMPARE(numbers(v), expected);
-    QCOMPARE(countOf(capture, QtWarningMsg, versionWarning), warnings);
+    QCOMPARE(capture.count(QtWarningMsg, versionWarning), warnings);
 }
 
 QTEST_GUILESS_MAIN(TestProductVersion)
