@@ -3,7 +3,6 @@
 #include "updatertestsupport.h"
 
 #include <QCoreApplication>
-#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -33,7 +32,6 @@ private slots:
     void secondCheckWithoutSourceList();
     void showErrors_data();
     void showErrors();
-    void showNetworkError();
     void onDownloadProgress_data();
     void onDownloadProgress();
     void checkInstallationFiles_data();
@@ -119,17 +117,17 @@ void UpdaterTest::sourcesPerMode()
     QCOMPARE(updater.m_fileServerCount, servers.size() + 1);
     QCOMPARE(updater.m_releaseMode, mode == Environment::MODE_SERVER_UPDATES);
 
-    QSignalSpy progressSpy(&updater, &Updater::progressInfo);
+    Recorder said(&updater);
     updater.setProgressBarId(4);
     QCOMPARE(updater.nextFileServer(), !servers.isEmpty());
     if (servers.isEmpty()) {
-        QCOMPARE(progressSpy.count(), 0);
+        QCOMPARE(said.progress.count(), 0);
     } else {
         QCOMPARE(updater.getFileServer(), servers.first());
-        QCOMPARE(progressSpy.count(), 1);
-        QCOMPARE(progressSpy.at(0).at(0).toInt(), 4);
-        QCOMPARE(progressSpy.at(0).at(1).toInt(), progress);
-        QCOMPARE(progressSpy.at(0).at(2).toString(), QStringLiteral("Checking for updates..."));
+        QCOMPARE(said.progress.count(), 1);
+        QCOMPARE(said.progress.at(0).at(0).toInt(), 4);
+        QCOMPARE(said.progress.at(0).at(1).toInt(), progress);
+        QCOMPARE(said.progress.at(0).at(2).toString(), QStringLiteral("Checking for updates..."));
     }
 }
 
@@ -219,13 +217,12 @@ void UpdaterTest::installQuestion()
     QVERIFY(addSetupProgram(updateFolder(), QStringLiteral("VardoStudioSetup_2.1.0.3.exe"), argsFile()));
 
     Updater updater(Environment::MODE_LOCAL_UPDATES);
-    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
-    QSignalSpy removeSpy(&updater, &Updater::removeProgressBar);
+    Recorder said(&updater);
     updater.checkForUpdates(false);
-    QCOMPARE(questionSpy.count(), 1);
-    QCOMPARE(questionSpy.at(0).at(0).toString(), question);
+    QCOMPARE(said.question.count(), 1);
+    QCOMPARE(said.question.at(0).at(0).toString(), question);
     // No download bar exists yet: the host is told to remove -1, which it ignores.
-    QCOMPARE(removeSpy.at(0).at(0).toInt(), -1);
+    QCOMPARE(said.remove.at(0).at(0).toInt(), -1);
 }
 
 void UpdaterTest::downloadLastReleaseVersionIgnoresRunningVersion()
@@ -240,9 +237,9 @@ void UpdaterTest::downloadLastReleaseVersionIgnoresRunningVersion()
     // beats 0.0.0.0, and the question has no "Your version" line.
     updater.m_newVersion.setVersion(2, 9, 0, 0);
     QVERIFY(updater.isNewVersion());
-    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+    Recorder said(&updater);
     QMetaObject::invokeMethod(&updater, "prepareInstallationQuestion");
-    QCOMPARE(questionSpy.at(0).at(0).toString(),
+    QCOMPARE(said.question.at(0).at(0).toString(),
         QStringLiteral("New version is available: 2.9.0\n\nDo you want to download?"));
 }
 
@@ -277,27 +274,23 @@ void UpdaterTest::checkStatusLines()
 
     Updater updater(Environment::MODE_LOCAL_UPDATES);
     updater.setProgressBarId(3);
-    QSignalSpy progressSpy(&updater, &Updater::progressInfo);
-    QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
-    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
-    QSignalSpy endedSpy(&updater, &Updater::checkForUpdatesEnded);
-    QSignalSpy removeSpy(&updater, &Updater::removeProgressBar);
+    Recorder said(&updater);
     updater.checkForUpdates(false);
 
     QList<int> values;
-    for (QList<QVariant> const &args : progressSpy)
+    for (QList<QVariant> const &args : said.progress)
         values << args.at(1).toInt();
     QCOMPARE(values, (QList<int>{0, 50, 100}));
-    QCOMPARE(questionSpy.count(), question ? 1 : 0);
-    QCOMPARE(statusSpy.count(), statusText.isEmpty() ? 0 : 1);
+    QCOMPARE(said.question.count(), question ? 1 : 0);
+    QCOMPARE(said.status.count(), statusText.isEmpty() ? 0 : 1);
     if (!statusText.isEmpty()) {
-        const ProgressInitValues piv = statusSpy.at(0).at(0).value<ProgressInitValues>();
+        const ProgressInitValues piv = said.status.at(0).at(0).value<ProgressInitValues>();
         QCOMPARE(piv.text(), statusText);
         QCOMPARE(piv.styleSheet(), QStringLiteral("font: bold; color: green"));
         QCOMPARE(piv.title(), QString());
     }
-    QCOMPARE(endedSpy.count(), 1);
-    QCOMPARE(removeSpy.last().at(0).toInt(), 3);
+    QCOMPARE(said.ended.count(), 1);
+    QCOMPARE(said.remove.last().at(0).toInt(), 3);
 }
 
 void UpdaterTest::secondCheckWithoutSourceList()
@@ -307,28 +300,21 @@ void UpdaterTest::secondCheckWithoutSourceList()
     updater.setProgressBarId(3);
     updater.checkForUpdates(false);
 
-    QSignalSpy progressSpy(&updater, &Updater::progressInfo);
-    QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
-    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
-    QSignalSpy endedSpy(&updater, &Updater::checkForUpdatesEnded);
-    QSignalSpy removeSpy(&updater, &Updater::removeProgressBar);
-    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
+    Recorder said(&updater);
     updater.checkForUpdates(false);
 
-    QCOMPARE(progressSpy.count(), 1);
-    QCOMPARE(progressSpy.at(0).at(1).toInt(), 0);
-    QCOMPARE(removeSpy.count(), 1);
-    QCOMPARE(removeSpy.at(0).at(0).toInt(), 3);
-    QCOMPARE(endedSpy.count(), 1);
-    QCOMPARE(questionSpy.count(), 0);
-    QCOMPARE(statusSpy.count(), 0);
-    QCOMPARE(errorSpy.count(), 0);
+    QCOMPARE(said.progress.count(), 1);
+    QCOMPARE(said.progress.at(0).at(1).toInt(), 0);
+    QCOMPARE(said.remove.count(), 1);
+    QCOMPARE(said.remove.at(0).at(0).toInt(), 3);
+    QCOMPARE(said.ended.count(), 1);
+    QCOMPARE(said.question.count() + said.status.count() + said.errors.count(), 0);
 }
 
 void UpdaterTest::showErrors_data()
 {
     QTest::addColumn<bool>("error");
-    QTest::addColumn<QStringList>("errors");
+    QTest::addColumn<QStringList>("errors"); // empty with an error: a network error instead
     QTest::addColumn<QString>("errorText");
     QTest::addColumn<QString>("warningText");
 
@@ -336,6 +322,8 @@ void UpdaterTest::showErrors_data()
     QTest::newRow("error joins all entries") << true << QStringList{"a", "b"} << "a\nb" << QString();
     QTest::newRow("empty list, warning: nothing") << false << QStringList() << QString() << QString();
     QTest::newRow("empty list, error: nothing") << true << QStringList() << QString() << QString();
+    QTest::newRow("network error: code and text")
+        << true << QStringList() << "Network error:\n3 - no such host" << QString();
 }
 
 void UpdaterTest::showErrors()
@@ -346,31 +334,20 @@ void UpdaterTest::showErrors()
     QFETCH(QString, warningText);
 
     Updater updater(Environment::MODE_DEFAULT);
-    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
-    QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
-    QVERIFY(QMetaObject::invokeMethod(&updater, "showErrors", Q_ARG(bool, error), Q_ARG(QStringList, errors)));
+    Recorder said(&updater);
+    if (errorText.startsWith(QLatin1String("Network")))
+        updater.showNetworkError(QNetworkReply::HostNotFoundError, QStringLiteral("no such host"));
+    else
+        QVERIFY(QMetaObject::invokeMethod(&updater, "showErrors", Q_ARG(bool, error), Q_ARG(QStringList, errors)));
 
-    QCOMPARE(errorSpy.count(), errorText.isEmpty() ? 0 : 1);
-    if (!errorText.isEmpty()) {
-        QCOMPARE(errorSpy.at(0).at(0).toString(), errorText);
-        QCOMPARE(errorSpy.at(0).at(1).toString(), QStringLiteral("Version update"));
-    }
-    QCOMPARE(statusSpy.count(), warningText.isEmpty() ? 0 : 1);
+    QCOMPARE(said.errors.count(), errorText.isEmpty() ? 0 : 1);
+    if (!errorText.isEmpty())
+        QCOMPARE(said.error(), errorText);
+    QCOMPARE(said.status.count(), warningText.isEmpty() ? 0 : 1);
     if (!warningText.isEmpty()) {
-        const ProgressInitValues piv = statusSpy.at(0).at(0).value<ProgressInitValues>();
-        QCOMPARE(piv.type(), ProgressInitValues::Warning);
-        QCOMPARE(piv.text(), warningText);
+        QCOMPARE(said.status.at(0).at(0).value<ProgressInitValues>().type(), ProgressInitValues::Warning);
+        QCOMPARE(said.statusText(), warningText);
     }
-}
-
-void UpdaterTest::showNetworkError()
-{
-    Updater updater(Environment::MODE_DEFAULT);
-    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
-    updater.showNetworkError(QNetworkReply::HostNotFoundError, QStringLiteral("no such host"));
-    QCOMPARE(errorSpy.count(), 1);
-    QCOMPARE(errorSpy.at(0).at(0).toString(), QStringLiteral("Network error:\n3 - no such host"));
-    QCOMPARE(errorSpy.at(0).at(1).toString(), QStringLiteral("Version update"));
 }
 
 void UpdaterTest::onDownloadProgress_data()
@@ -426,12 +403,10 @@ void UpdaterTest::onDownloadProgress()
     updater.m_downloadTime = start;
     updater.m_downloadProgressBarId = 9;
     updater.m_setupFileName = fileName;
-    QSignalSpy progressSpy(&updater, &Updater::progressInfo);
+    Recorder said(&updater);
     updater.onDownloadProgress(received, total);
-    QCOMPARE(progressSpy.count(), 1);
-    QCOMPARE(progressSpy.at(0).at(0).toInt(), 9);
-    QCOMPARE(progressSpy.at(0).at(1).toInt(), value);
-    QCOMPARE(progressSpy.at(0).at(2).toString(), text);
+    QCOMPARE(said.progress.count(), 1);
+    QCOMPARE(said.progress.at(0), (QList<QVariant>{9, value, text}));
 }
 
 void UpdaterTest::checkInstallationFiles_data()
@@ -537,24 +512,21 @@ void UpdaterTest::wholeUpdateCycle()
         runQuestion = updater.prepareRunSetupQuestion();
         updater.runSetupFile();
     });
-    QSignalSpy closeSpy(&updater, &Updater::closeApplication);
-    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
-    QSignalSpy removeSpy(&updater, &Updater::removeProgressBar);
-    QSignalSpy downloadedSpy(&updater, &Updater::setupFileDownloaded);
+    Recorder said(&updater);
 
     updater.setProgressBarId(3);
     updater.checkForUpdates(false);
     QVERIFY(!installQuestion.isEmpty());
     // The download waits for the event loop.
-    QCOMPARE(downloadedSpy.count(), 0);
+    QCOMPARE(said.downloaded.count(), 0);
 
-    QVERIFY(closeSpy.wait(15000));
-    QCOMPARE(errorSpy.count(), 0);
-    QCOMPARE(downloadedSpy.count(), 1);
-    QCOMPARE(closeSpy.count(), 1);
+    QVERIFY(said.close.wait(15000));
+    QCOMPARE(said.errors.count(), 0);
+    QCOMPARE(said.downloaded.count(), 1);
+    QCOMPARE(said.close.count(), 1);
 
     QList<int> removed;
-    for (QList<QVariant> const &args : removeSpy)
+    for (QList<QVariant> const &args : said.remove)
         removed << args.at(0).toInt();
     QCOMPARE(removed, (QList<int>{-1, 3, 7}));
 
@@ -581,15 +553,15 @@ void UpdaterTest::secondDownloadRemovesFirst()
     QVERIFY(addSetupProgram(updateFolder(), QStringLiteral("VardoStudioSetup_2.1.0.3.exe"), argsFile()));
     Updater updater(Environment::MODE_LOCAL_UPDATES);
     updater.checkForUpdates(false);
-    QSignalSpy downloadedSpy(&updater, &Updater::setupFileDownloaded);
+    Recorder said(&updater);
     updater.updateApp();
-    QCOMPARE(downloadedSpy.count(), 1);
+    QCOMPARE(said.downloaded.count(), 1);
 
     const QString tempFolder = QDir::tempPath() + QStringLiteral("/vsupd/");
     QVERIFY(writeFile(tempFolder + QStringLiteral("VardoStudioSetup_1.0.0.1.exe"), "old"));
     QVERIFY(writeFile(tempFolder + QStringLiteral("keep.txt"), "kept"));
     updater.updateApp();
-    QCOMPARE(downloadedSpy.count(), 2);
+    QCOMPARE(said.downloaded.count(), 2);
     QVERIFY(!QFileInfo::exists(tempFolder + QStringLiteral("VardoStudioSetup_1.0.0.1.exe")));
     QVERIFY(QFileInfo::exists(tempFolder + QStringLiteral("VardoStudioSetup_2.1.0.3.exe")));
     QVERIFY(QFileInfo::exists(tempFolder + QStringLiteral("keep.txt")));
@@ -642,8 +614,7 @@ void UpdaterTest::installationFailures()
     const QString tempFolder = QDir(QDir::tempPath() + QStringLiteral("/vsupd")).absolutePath() + QLatin1Char('/');
     bool downloaded = false;
     connect(&updater, &Updater::setupFileDownloaded, &updater, [&] { downloaded = true; });
-    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
-    QSignalSpy closeSpy(&updater, &Updater::closeApplication);
+    Recorder said(&updater);
 
     updater.checkForUpdates(false);
     QVERIFY(updater.isNewVersion());
@@ -667,16 +638,15 @@ void UpdaterTest::installationFailures()
             updater.m_downloadFilePath = m_work->filePath(QStringLiteral("elsewhere/") + name);
             QVERIFY(QFile::copy(copy, updater.m_downloadFilePath));
         }
-        QCOMPARE(errorSpy.count(), 0);
+        QCOMPARE(said.errors.count(), 0);
         updater.runSetupFile();
     }
     if (fault == QLatin1String("empty"))
         updater.runSetupFile();
 
-    QCOMPARE(errorSpy.count(), 1);
-    QCOMPARE(errorSpy.at(0).at(0).toString(), text.contains(QLatin1String("%1")) ? text.arg(tempFolder) : text);
-    QCOMPARE(errorSpy.at(0).at(1).toString(), QStringLiteral("Version update"));
-    QCOMPARE(closeSpy.count(), 0);
+    QCOMPARE(said.errors.count(), 1);
+    QCOMPARE(said.error(), text.contains(QLatin1String("%1")) ? text.arg(tempFolder) : text);
+    QCOMPARE(said.close.count(), 0);
     QTest::qWait(200);
     QVERIFY(!QFileInfo::exists(argsFile()));
     QVERIFY(!QFileInfo::exists(argsFile() + QStringLiteral(".evil")));
@@ -713,20 +683,17 @@ void UpdaterTest::tempFolderNotOwn()
         Updater updater(Environment::MODE_LOCAL_UPDATES);
         QVERIFY(QFileInfo::exists(tmp.filePath(QStringLiteral("other program.txt"))));
 
-        QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
-        QSignalSpy downloadedSpy(&updater, &Updater::setupFileDownloaded);
-        QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+        Recorder said(&updater);
         updater.checkForUpdates(false);
-        QCOMPARE(questionSpy.count(), 1);
+        QCOMPARE(said.question.count(), 1);
         updater.updateApp();
-        QCOMPARE(downloadedSpy.count(), 0);
-        QCOMPARE(errorSpy.count(), 1);
-        QCOMPARE(errorSpy.at(0).at(1).toString(), QStringLiteral("Version update"));
-        const QString error = errorSpy.at(0).at(0).toString();
+        QCOMPARE(said.downloaded.count(), 0);
+        QCOMPARE(said.errors.count(), 1);
+        const QString error = said.error();
         QVERIFY2(error.startsWith(QStringLiteral("Unable to create temporary folder: ")), qPrintable(error));
         QVERIFY(error.endsWith(QStringLiteral("\nFailed to update application")));
         updater.runSetupFile();
-        QCOMPARE(errorSpy.count(), 2);
+        QCOMPARE(said.errors.count(), 2);
     }
 
     QVERIFY(QFileInfo::exists(tmp.filePath(QStringLiteral("other program.txt"))));
@@ -745,12 +712,11 @@ void UpdaterTest::checkWithoutTempFolderDownloadsNothing()
     QVERIFY(writeFile(tmp.filePath(QStringLiteral("vsupd")), "plain file"));
 
     Updater updater(Environment::MODE_SERVER_UPDATES);
-    QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
-    QSignalSpy endedSpy(&updater, &Updater::checkForUpdatesEnded);
+    Recorder said(&updater);
     updater.checkForUpdates(false);
-    QCOMPARE(endedSpy.count(), 1);
-    QCOMPARE(statusSpy.count(), 1);
-    const QString text = statusSpy.at(0).at(0).value<ProgressInitValues>().text();
+    QCOMPARE(said.ended.count(), 1);
+    QCOMPARE(said.status.count(), 1);
+    const QString text = said.statusText();
     QVERIFY2(text.startsWith(QStringLiteral("Warning: Unable to create temporary folder: ")), qPrintable(text));
     QCOMPARE(tmp.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList(QStringLiteral("vsupd")));
 }
