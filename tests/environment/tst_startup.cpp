@@ -50,8 +50,8 @@ private slots:
     void levelAndFileNameFromSettings();
     void logOptionsHandedOn_data();
     void logOptionsHandedOn();
-    void unknownLogFileName();
-    void logFolderCannotBeCreated();
+    void noFileLog_data();
+    void noFileLog();
     void consoleLoggerIgnoresLevelSetting();
 
 private:
@@ -175,31 +175,34 @@ void TestStartup::logOptionsHandedOn()
     QCOMPARE(log.contains(" ["), option1);
 }
 
-void TestStartup::unknownLogFileName()
+void TestStartup::noFileLog_data()
 {
-    QVERIFY(writeFile(settingsFile(), "[APP_SETTINGS]\nLOG_FILE=\n"));
-    MessageCapture messages;
-    Environment::instance()->setupEnvironmentVariables(Environment::APP_STUDIO, true, true, false, false, false);
-    QVERIFY(messages.contains(QtCriticalMsg, QStringLiteral("Unknown log file name")));
+    QTest::addColumn<bool>("blocked"); // a file where the log folder must go, or no log file name
+    QTest::addColumn<QString>("critical");
 
-    // Neither logger took the output over: it still reaches this capture.
-    qInfo("after start-up");
-    QVERIFY(messages.contains(QtInfoMsg, QStringLiteral("after start-up")));
-    QVERIFY(QDir(dataDir() + QStringLiteral("/log")).entryList(QDir::Files).isEmpty());
+    QTest::newRow("unknown log file name") << false << "Unknown log file name";
+    QTest::newRow("log folder cannot be made, the path named") << true << "Cannot create path: ";
 }
 
-void TestStartup::logFolderCannotBeCreated()
+// Neither logger takes the output over: it still reaches the capture.
+void TestStartup::noFileLog()
 {
+    QFETCH(bool, blocked);
+    QFETCH(QString, critical);
+
     const QString logPath = dataDir() + QStringLiteral("/log");
-    QVERIFY(writeFile(logPath, "a file where the log folder must go"));
+    QVERIFY(blocked ? writeFile(logPath, "in the way") : writeFile(settingsFile(), "[APP_SETTINGS]\nLOG_FILE=\n"));
     MessageCapture messages;
     Environment::instance()->setupEnvironmentVariables(Environment::APP_STUDIO, true, true, false, false, false);
-
-    QVERIFY(messages.contains(QtCriticalMsg, QStringLiteral("Cannot create path: ")));
-    QVERIFY(messages.entry(QtCriticalMsg, QStringLiteral("Cannot create path: ")).message.contains(logPath));
+    QVERIFY2(messages.contains(QtCriticalMsg, critical), qPrintable(critical));
     qInfo("after start-up");
     QVERIFY(messages.contains(QtInfoMsg, QStringLiteral("after start-up")));
-    QCOMPARE(readAll(logPath), QByteArray("a file where the log folder must go"));
+    if (blocked) {
+        QVERIFY(messages.entry(QtCriticalMsg, critical).message.contains(logPath));
+        QCOMPARE(readAll(logPath), QByteArray("in the way"));
+    } else {
+        QVERIFY(QDir(logPath).entryList(QDir::Files).isEmpty());
+    }
 }
 
 void TestStartup::consoleLoggerIgnoresLevelSetting()
