@@ -181,12 +181,12 @@ QStringList Updater::findVardoStudioData(QString const &fileName)
 
 void Updater::vardoStudioSetupRedirected(QString const &newUrl)
 {
+    // The body of a redirect is neither a page nor a setup program; a loop
+    // would otherwise leave one file per step in the folder.
+    QFile::remove(m_downloadFilePath);
     const int redirects = (sender() ? sender()->property(RedirectsProperty).toInt() : 0) + 1;
     if (redirects > MaxRedirects) {
         qCritical().noquote() << "Redirect not followed, more than" << MaxRedirects << "in a row:" << newUrl;
-        // The body of the redirect is no setup program.
-        if (!m_infoMode)
-            QFile::remove(m_downloadFilePath);
         vardoStudioSetupDownloaded(QNetworkReply::TooManyRedirectsError,
             tr("Too many redirects (more than %1): %2").arg(MaxRedirects).arg(newUrl), m_downloadFilePath);
         return;

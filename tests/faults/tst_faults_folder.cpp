@@ -245,8 +245,7 @@ void UpdaterTest::temporaryFolderFull()
     QCOMPARE(downloadedSpy.count(), 0);
     QCOMPARE(errorSpy.count(), 1);
     QCOMPARE(errorSpy.at(0).at(0).toString(),
-        QStringLiteral("Unable to copy from %1 to %2/%1\nFailed to update application")
-            .arg(setupName, tempFolder()));
+        QStringLiteral("Unable to copy from %1 to %2/%1\nFailed to update application").arg(setupName, tempFolder()));
     QCOMPARE(QDir(tempFolder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
     updater.runSetupFile();
     QCOMPARE(errorSpy.count(), 2);
