@@ -1,4 +1,5 @@
 #include "httpstestserver.h"
+#include "sftpserverprocess.h"
 #include "updater.h"
 #include "updatertestsupport.h"
 
@@ -7,6 +8,9 @@
 #include <QLoggingCategory>
 #include <QSignalSpy>
 #include <QStandardPaths>
+
+#include <pwd.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -68,6 +72,7 @@ private:
     QTemporaryDir m_work;
     QTemporaryDir m_root;
     HttpsTestServer m_server;
+    SftpServerProcess m_sftpServer;
 };
 
 void UpdaterTest::initTestCase()
@@ -96,6 +101,37 @@ void UpdaterTest::initTestCase()
     QVERIFY(writeFile(m_root.filePath(QStringLiteral("page.html")),
         "<a href=\"" + m_server.url(QStringLiteral("/") + releaseName).toUtf8() + "\">Setup</a>\n"));
     Environment::instance()->setSetting(UPDATES_HTTP_URL, m_server.url(QStringLiteral("/page.html")));
+
+    // The SFTP source: libssh records the server's key in the home of the
+    // password database, which must be this test's own.
+    passwd const *user = getpwuid(getuid());
+    QVERIFY(user);
+    const QString home = QString::fromLocal8Bit(user->pw_dir);
+    QVERIFY2(home.startsWith(QStringLiteral(ENV_TEST_BINARY_DIR "/")),
+        qPrintable(QStringLiteral("not isolated (run it through ctest): home is ") + home));
+    QVERIFY(QDir(home + QStringLiteral("/.ssh")).removeRecursively());
+    const QString sftpRoot = m_work.filePath(QStringLiteral("sftp"));
+    QVERIFY(QDir().mkpath(sftpRoot + QStringLiteral(ENV_TEST_VERSION_DIR)));
+    QVERIFY(QDir().mkpath(sftpRoot + QStringLiteral("/setup")));
+    const QString served = sftpRoot + QStringLiteral("/setup/") + releaseName;
+    QVERIFY(QFile::copy(m_root.filePath(releaseName), served));
+    const QByteArray versionFile = "{\"archx86\": {\"version\": \"2.1.1.0\", \"dir\": \"/setup/\", \"file\": \""
+        + releaseName.toUtf8() + "\", \"md5\": \"" + md5Of(served).toLatin1() + "\"}}\n";
+    QVERIFY(writeFile(sftpRoot + QStringLiteral(ENV_TEST_VERSION_DIR "/vsver.json"), versionFile));
+    SftpServerProcess::Options options;
+    options.root = sftpRoot;
+    options.port = ENV_TEST_UPDATE_PORT;
+    options.hostKey = m_work.filePath(QStringLiteral("host_key"));
+    options.accounts = QStringList{QStringLiteral(ENV_TEST_CHECK_ACCOUNT), QStringLiteral(ENV_TEST_FETCH_ACCOUNT)};
+    // The port is fixed: something outside this ctest run may hold it a while.
+    QString error;
+    bool started = false;
+    for (int attempt = 0; attempt < 30 && !started; ++attempt) {
+        started = m_sftpServer.start(options, &error);
+        if (!started)
+            QTest::qWait(1000);
+    }
+    QVERIFY2(started, qPrintable(error));
 }
 
 void UpdaterTest::cleanupTestCase()
@@ -103,6 +139,7 @@ void UpdaterTest::cleanupTestCase()
     Environment::instance()->removeSetting(UPDATES_LOCAL_DIR);
     Environment::instance()->removeSetting(UPDATES_HTTP_URL);
     m_server.stop();
+    m_sftpServer.stop();
     m_tmp.reset();
 }
 
@@ -135,6 +172,7 @@ void UpdaterTest::cycles_data()
 
     QTest::newRow("update folder") << int(Updater::FILE_SERVER_LOCAL_DIR) << 200;
     QTest::newRow("web page over HTTPS") << int(Updater::FILE_SERVER_HTTP_URL) << 100;
+    QTest::newRow("update server over SFTP") << int(Updater::FILE_SERVER_SFTP) << 50;
 }
 
 void UpdaterTest::cycles()
