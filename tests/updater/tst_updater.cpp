@@ -19,6 +19,7 @@ private slots:
     void init();
     void cleanup();
 
+    void signalsAndSlotsKeepTheirIndexes();
     void sourcesPerMode_data();
     void sourcesPerMode();
     void nextFileServerStopsAtNewVersion();
@@ -86,6 +87,24 @@ QStringList UpdaterTest::linesOf(QString const &path)
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
     return lines;
+}
+
+// Hosts built against the library reach signals and slots by index through
+// the meta-object: reordering the declarations breaks them silently.
+void UpdaterTest::signalsAndSlotsKeepTheirIndexes()
+{
+    const char *const expected[]
+        = {"installQuestion", "newVersionIsAvailable", "checkForUpdatesEnded", "setupFileDownloaded",
+            "closeApplication", "removeProgressBar", "errorsOccured", "progressInfo", "progressStatusInfo", "updateApp",
+            "prepareToUpdateApp", "vardoStudioSetupDownloaded", "vardoStudioSetupRedirected", "onDownloadProgress",
+            "prepareInstallationQuestion", "showErrors", "showNetworkError", "sftpErrors", "sendUpdateError"};
+    const QMetaObject &meta = Updater::staticMetaObject;
+    QCOMPARE(meta.methodCount() - meta.methodOffset(), int(std::size(expected)));
+    for (int i = 0; i < int(std::size(expected)); ++i) {
+        const QMetaMethod method = meta.method(meta.methodOffset() + i);
+        QCOMPARE(method.name(), QByteArray(expected[i]));
+        QCOMPARE(method.methodType(), i < 9 ? QMetaMethod::Signal : QMetaMethod::Slot);
+    }
 }
 
 void UpdaterTest::sourcesPerMode_data()
