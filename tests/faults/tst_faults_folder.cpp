@@ -6,8 +6,6 @@
 #include <QSignalSpy>
 #include <QStandardPaths>
 
-#include <memory>
-
 using namespace updatertest;
 
 namespace
@@ -49,7 +47,7 @@ private:
 
 // Faults of the update folder and of the updater's own temporary folder,
 // driven the way a host drives an update.
-class UpdaterTest : public QObject
+class UpdaterTest : public QObject, public WorkFolders
 {
     Q_OBJECT
 
@@ -63,13 +61,8 @@ private slots:
     void temporaryFolderFull();
 
 private:
-    QString updateFolder() const { return m_work->filePath(QStringLiteral("update folder")); }
-    QString argsFile() const { return m_work->filePath(QStringLiteral("setup args.txt")); }
     QString tempFolder() const { return QDir::tempPath() + QStringLiteral("/vsupd"); }
     void checkRecovers(Updater &updater);
-
-    std::unique_ptr<TemporaryTmpDir> m_tmp;
-    std::unique_ptr<QTemporaryDir> m_work;
 };
 
 void UpdaterTest::initTestCase()
@@ -80,19 +73,13 @@ void UpdaterTest::initTestCase()
 
 void UpdaterTest::init()
 {
-    m_tmp.reset(new TemporaryTmpDir);
-    QVERIFY(m_tmp->isValid());
-    m_work.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/../work dir XXXXXX")));
-    QVERIFY(m_work->isValid());
-    QVERIFY(QDir(m_work->path()).mkdir(QStringLiteral("update folder")));
-    Environment::instance()->setSetting(UPDATES_LOCAL_DIR, updateFolder());
+    QVERIFY(makeWorkFolders(true));
 }
 
 void UpdaterTest::cleanup()
 {
     Environment::instance()->removeSetting(UPDATES_LOCAL_DIR);
-    m_work.reset();
-    m_tmp.reset();
+    removeWorkFolders();
 }
 
 // After a failure the same updater checks and installs again.

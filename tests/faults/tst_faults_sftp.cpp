@@ -1,7 +1,6 @@
-#include "sftpserverprocess.h"
+#include "sftpupdatefixture.h"
 #include "updater.h"
 #include "updater_p.h"
-#include "updatertestsupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -9,26 +8,14 @@
 #include <QJsonObject>
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <pwd.h>
-#include <unistd.h>
-
-#include <memory>
-
 using namespace updatertest;
-
-namespace
-{
-const QString setupName = QStringLiteral("VardoStudioSetup_2.1.1.0.exe");
-const QStringList accounts{QStringLiteral(ENV_TEST_CHECK_ACCOUNT), QStringLiteral(ENV_TEST_FETCH_ACCOUNT)};
-} // namespace
 
 // Faults of the update server that the SFTP source tests do not cover: a
 // server that stops answering, an oversized version file and a host key that
 // changes between the check and the fetch.
-class UpdaterTest : public QObject
+class UpdaterTest : public QObject, public SftpUpdateFixture
 {
     Q_OBJECT
 
@@ -46,77 +33,32 @@ private slots:
 private:
     bool startServer(QString const &hostKey);
     bool writeVersionFile(int padTo = 0) const;
-    QString tempFolder() const { return QDir::tempPath() + QStringLiteral("/vsupd/"); }
-    QStringList tempEntries() const { return QDir(tempFolder()).entryList(QDir::Files); }
     void checkRecovers(Updater &updater);
 
-    QTemporaryDir m_work;
-    QString m_root;
-    QString m_control;
-    QString m_setupPath;
-    QString m_argsFile;
     QString m_hostKey;
-    SftpServerProcess m_server;
-    std::unique_ptr<TemporaryTmpDir> m_tmp;
 };
 
 bool UpdaterTest::startServer(QString const &hostKey)
 {
-    SftpServerProcess::Options options;
-    options.root = m_root;
-    options.port = ENV_TEST_UPDATE_PORT;
-    options.hostKey = hostKey;
-    options.control = m_control;
-    options.accounts = accounts;
-    // The port is fixed: something outside this ctest run may hold it a while.
-    QString error;
-    for (int attempt = 0; attempt < 30; ++attempt) {
-        if (m_server.start(options, &error)) {
-            m_hostKey = hostKey;
-            return true;
-        }
-        QTest::qWait(1000);
-    }
-    qWarning() << error;
-    return false;
+    if (!SftpUpdateFixture::startServer(defaultAccounts, hostKey))
+        return false;
+    m_hostKey = hostKey;
+    return true;
 }
 
 bool UpdaterTest::writeVersionFile(int padTo) const
 {
-    const QJsonObject offer{{QStringLiteral("version"), QStringLiteral("2.1.1.0")},
-        {QStringLiteral("dir"), QStringLiteral("/setup/")}, {QStringLiteral("file"), setupName},
-        {QStringLiteral("md5"), md5Of(m_setupPath)}};
-    QByteArray text = QJsonDocument(QJsonObject{{QStringLiteral("archx86"), offer}}).toJson();
-    const QString path = m_root + QStringLiteral(ENV_TEST_VERSION_DIR "/vsver.json");
-    if (!writeFile(path, text))
+    const QByteArray text = QJsonDocument(QJsonObject{{QStringLiteral("archx86"), offer()}}).toJson();
+    if (!writeFile(versionFilePath(), text))
         return false;
     // Blanks after the document; a sparse tail is quick to make and to serve.
-    return padTo <= text.size() || QFile::resize(path, padTo);
+    return padTo <= text.size() || QFile::resize(versionFilePath(), padTo);
 }
 
 void UpdaterTest::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
-    QVERIFY(m_work.isValid());
-    passwd const *user = getpwuid(getuid());
-    QVERIFY(user);
-    const QString home = QString::fromLocal8Bit(user->pw_dir);
-    QVERIFY2(home.startsWith(QStringLiteral(ENV_TEST_BINARY_DIR "/")),
-        qPrintable(QStringLiteral("not isolated (run it through ctest): home is ") + home));
-    // A key of an earlier run on the same port would read as a changed key.
-    QVERIFY(QDir(home + QStringLiteral("/.ssh")).removeRecursively());
-
-    m_root = m_work.filePath(QStringLiteral("server"));
-    m_control = m_work.filePath(QStringLiteral("control.json"));
-    m_argsFile = m_work.filePath(QStringLiteral("setup args.txt"));
-    m_setupPath = m_root + QStringLiteral("/setup/") + setupName;
-    QVERIFY(QDir().mkpath(m_root + QStringLiteral(ENV_TEST_VERSION_DIR)));
-    QVERIFY(QDir().mkpath(m_root + QStringLiteral("/setup")));
-    QVERIFY(writeSetupProgram(m_setupPath, m_argsFile));
-    QFile setup(m_setupPath);
-    QVERIFY(setup.open(QIODevice::Append));
-    QVERIFY(setup.write("#" + QByteArray(100000, 'x') + "\n") > 0);
-    setup.close();
+    makeServerFiles();
 
     QCoreApplication::setApplicationVersion(QStringLiteral("2.1.0.0"));
     updater_limits::setTransferTimeout(1000);
@@ -128,9 +70,7 @@ void UpdaterTest::init()
 {
     QVERIFY(SftpServerProcess::writeControl(m_control, {}));
     QVERIFY(writeVersionFile());
-    QFile::remove(m_argsFile);
-    m_tmp.reset(new TemporaryTmpDir);
-    QVERIFY(m_tmp->isValid());
+    resetForTest();
 }
 
 void UpdaterTest::cleanup()

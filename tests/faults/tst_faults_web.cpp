@@ -8,8 +8,6 @@
 #include <QSignalSpy>
 #include <QStandardPaths>
 
-#include <memory>
-
 using namespace updatertest;
 
 namespace
@@ -20,7 +18,7 @@ const QString setupName = QStringLiteral("VardoStudioSetup_2.1.1.0.exe");
 // Hostile and broken HTTPS servers behind the web-page source: every fault
 // ends in one clear error, nothing unverified starts, and the same updater
 // then checks and installs from a sound page.
-class UpdaterTest : public QObject
+class UpdaterTest : public QObject, public WorkFolders
 {
     Q_OBJECT
 
@@ -33,7 +31,6 @@ private slots:
     void faults();
 
 private:
-    QString argsFile() const { return m_work->filePath(QStringLiteral("setup args.txt")); }
     QString tempFolder() const { return QDir::tempPath() + QStringLiteral("/vsupd"); }
     QString served(QString const &path) const { return m_root.path() + path; }
     QString address(QString const &server, QString const &path) const;
@@ -44,8 +41,6 @@ private:
     HttpsTestServer m_server;
     HttpsTestServer m_otherHost; // its certificate names another host
     HttpsTestServer m_untrusted; // its certificate is trusted by nobody
-    std::unique_ptr<TemporaryTmpDir> m_tmp;
-    std::unique_ptr<QTemporaryDir> m_work;
 };
 
 void UpdaterTest::initTestCase()
@@ -56,13 +51,10 @@ void UpdaterTest::initTestCase()
     QVERIFY(QDir(m_root.path()).mkpath(QStringLiteral("pages")));
 
     const QString dir = m_certDir.path();
-    QVERIFY(HttpsTestServer::makeCertificate(dir, QStringLiteral("server")));
-    QVERIFY(HttpsTestServer::makeCertificate(dir, QStringLiteral("other"), QStringLiteral("updates.example.org")));
+    QVERIFY(m_server.startTrusted(dir, m_root.path()));
+    QVERIFY(m_otherHost.startTrusted(
+        dir, m_root.path(), {}, QStringLiteral("other"), QStringLiteral("updates.example.org")));
     QVERIFY(HttpsTestServer::makeCertificate(dir, QStringLiteral("untrusted")));
-    QVERIFY(HttpsTestServer::trustCertificate(m_certDir.filePath(QStringLiteral("server.pem"))));
-    QVERIFY(HttpsTestServer::trustCertificate(m_certDir.filePath(QStringLiteral("other.pem"))));
-    QVERIFY(m_server.start(m_certDir.filePath(QStringLiteral("server")), m_root.path()));
-    QVERIFY(m_otherHost.start(m_certDir.filePath(QStringLiteral("other")), m_root.path()));
     QVERIFY(m_untrusted.start(m_certDir.filePath(QStringLiteral("untrusted")), m_root.path()));
 
     const QString program = served(QStringLiteral("/files/") + setupName);
@@ -76,21 +68,15 @@ void UpdaterTest::initTestCase()
 
 void UpdaterTest::init()
 {
-    m_tmp.reset(new TemporaryTmpDir);
-    QVERIFY(m_tmp->isValid());
-    m_work.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/../work dir XXXXXX")));
-    QVERIFY(m_work->isValid());
+    QVERIFY(makeWorkFolders());
     // The program records where it was started from in this test's folder.
-    const QString program = served(QStringLiteral("/files/") + setupName);
-    QVERIFY(writeSetupProgram(program, argsFile()));
-    QVERIFY(writeFile(program + QStringLiteral(".md5"), md5Of(program).toLatin1() + "\n"));
+    QVERIFY(addSetupProgram(served(QStringLiteral("/files")), setupName, argsFile()));
 }
 
 void UpdaterTest::cleanup()
 {
     Environment::instance()->removeSetting(UPDATES_HTTP_URL);
-    m_work.reset();
-    m_tmp.reset();
+    removeWorkFolders();
 }
 
 QString UpdaterTest::address(QString const &server, QString const &path) const

@@ -1,16 +1,12 @@
 #include "httpstestserver.h"
-#include "sftpserverprocess.h"
+#include "sftpupdatefixture.h"
 #include "updater.h"
-#include "updatertestsupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QSignalSpy>
 #include <QStandardPaths>
-
-#include <pwd.h>
-#include <unistd.h>
 
 #include <memory>
 
@@ -95,21 +91,13 @@ void UpdaterTest::initTestCase()
     }
     Environment::instance()->setSetting(UPDATES_LOCAL_DIR, m_work.filePath(QStringLiteral("folder")));
 
-    QVERIFY(HttpsTestServer::makeCertificate(m_work.path(), QStringLiteral("server")));
-    QVERIFY(HttpsTestServer::trustCertificate(m_work.filePath(QStringLiteral("server.pem"))));
-    QVERIFY(m_server.start(m_work.filePath(QStringLiteral("server")), m_root.path()));
+    QVERIFY(m_server.startTrusted(m_work.path(), m_root.path()));
     QVERIFY(writeFile(m_root.filePath(QStringLiteral("page.html")),
         "<a href=\"" + m_server.url(QStringLiteral("/") + releaseName).toUtf8() + "\">Setup</a>\n"));
     Environment::instance()->setSetting(UPDATES_HTTP_URL, m_server.url(QStringLiteral("/page.html")));
 
-    // The SFTP source: libssh records the server's key in the home of the
-    // password database, which must be this test's own.
-    passwd const *user = getpwuid(getuid());
-    QVERIFY(user);
-    const QString home = QString::fromLocal8Bit(user->pw_dir);
-    QVERIFY2(home.startsWith(QStringLiteral(ENV_TEST_BINARY_DIR "/")),
-        qPrintable(QStringLiteral("not isolated (run it through ctest): home is ") + home));
-    QVERIFY(QDir(home + QStringLiteral("/.ssh")).removeRecursively());
+    // The SFTP source.
+    clearSshHome();
     const QString sftpRoot = m_work.filePath(QStringLiteral("sftp"));
     QVERIFY(QDir().mkpath(sftpRoot + QStringLiteral(ENV_TEST_VERSION_DIR)));
     QVERIFY(QDir().mkpath(sftpRoot + QStringLiteral("/setup")));
@@ -120,17 +108,10 @@ void UpdaterTest::initTestCase()
     QVERIFY(writeFile(sftpRoot + QStringLiteral(ENV_TEST_VERSION_DIR "/vsver.json"), versionFile));
     SftpServerProcess::Options options;
     options.root = sftpRoot;
-    options.port = ENV_TEST_UPDATE_PORT;
     options.hostKey = m_work.filePath(QStringLiteral("host_key"));
-    options.accounts = QStringList{QStringLiteral(ENV_TEST_CHECK_ACCOUNT), QStringLiteral(ENV_TEST_FETCH_ACCOUNT)};
-    // The port is fixed: something outside this ctest run may hold it a while.
+    options.accounts = defaultAccounts;
     QString error;
-    bool started = false;
-    for (int attempt = 0; attempt < 30 && !started; ++attempt) {
-        started = m_sftpServer.start(options, &error);
-        if (!started)
-            QTest::qWait(1000);
-    }
+    const bool started = startOnUpdatePort(m_sftpServer, options, &error);
     QVERIFY2(started, qPrintable(error));
 }
 

@@ -77,6 +77,16 @@ public:
         return m_port != 0;
     }
 
+    // start() with a fresh certificate <dir>/<name> (see makeCertificate) that
+    // this process trusts.
+    bool startTrusted(QString const &dir, QString const &root, QStringList const &extraArgs = {},
+        QString const &name = QStringLiteral("server"), QString const &hostName = QString())
+    {
+        const QString base = dir + QLatin1Char('/') + name;
+        return makeCertificate(dir, name, hostName) && trustCertificate(base + QStringLiteral(".pem"))
+            && start(base, root, extraArgs);
+    }
+
     void stop()
     {
         if (m_process.state() != QProcess::NotRunning) {

@@ -29,3 +29,21 @@ function(env_ssh_test_environment name outvar)
     set(${outvar} "LD_PRELOAD=${preload};NSS_WRAPPER_PASSWD=${nss}/passwd;NSS_WRAPPER_GROUP=${nss}/group"
         PARENT_SCOPE)
 endfunction()
+
+# env_add_sftp_update_test(<name> SOURCES ... [LIBRARIES ...] [LABELS ...])
+# A test of the updater against the SFTP test server. The updater's port is
+# fixed at build time, so the server listens on it; the lock keeps other users
+# of that port (envctl's demo) from running at once.
+function(env_add_sftp_update_test name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;LABELS" ${ARGN})
+    env_ssh_test_environment(${name} sshenv)
+    env_add_test(${name} SOURCES ${ARG_SOURCES} LIBRARIES ${ARG_LIBRARIES} LABELS ${ARG_LABELS}
+        ENVIRONMENT "${sshenv}" RESOURCE_LOCK sftp-update-port)
+    target_compile_definitions(${name} PRIVATE
+        ENV_SFTP_SERVER_SCRIPT="${ENV_SFTP_SERVER_SCRIPT}"
+        ENV_TEST_UPDATE_PORT=${ENV_UPDATE_PORT}
+        ENV_TEST_VERSION_DIR="${ENV_UPDATE_VERSION_DIR}"
+        ENV_TEST_CHECK_USER="${ENV_UPDATE_CHECK_USER}"
+        ENV_TEST_CHECK_ACCOUNT="${ENV_UPDATE_CHECK_USER}:${ENV_UPDATE_CHECK_PASSWORD}"
+        ENV_TEST_FETCH_ACCOUNT="${ENV_UPDATE_FETCH_USER}:${ENV_UPDATE_FETCH_PASSWORD}")
+endfunction()

@@ -6,11 +6,9 @@
 #include <QStandardPaths>
 #include <QTest>
 
-#include <memory>
-
 using namespace updatertest;
 
-class UpdaterTest : public QObject
+class UpdaterTest : public QObject, public WorkFolders
 {
     Q_OBJECT
 
@@ -45,12 +43,7 @@ private slots:
     void checkWithoutTempFolderDownloadsNothing();
 
 private:
-    QString updateFolder() const { return m_work->filePath(QStringLiteral("update folder")); }
-    QString argsFile() const { return m_work->filePath(QStringLiteral("setup args.txt")); }
     static QStringList linesOf(QString const &path);
-
-    std::unique_ptr<TemporaryTmpDir> m_tmp;
-    std::unique_ptr<QTemporaryDir> m_work;
 };
 
 void UpdaterTest::initTestCase()
@@ -60,12 +53,7 @@ void UpdaterTest::initTestCase()
 
 void UpdaterTest::init()
 {
-    m_tmp.reset(new TemporaryTmpDir);
-    QVERIFY(m_tmp->isValid());
-    m_work.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/../work dir XXXXXX")));
-    QVERIFY(m_work->isValid());
-    QVERIFY(QDir(m_work->path()).mkdir(QStringLiteral("update folder")));
-    Environment::instance()->setSetting(UPDATES_LOCAL_DIR, updateFolder());
+    QVERIFY(makeWorkFolders(true));
     Environment::instance()->setSetting(APP_MODE, int(Environment::MODE_LOCAL_UPDATES));
     QCoreApplication::setApplicationVersion(QStringLiteral("2.1.0.0"));
 }
@@ -74,8 +62,7 @@ void UpdaterTest::cleanup()
 {
     updater_clock::setClock(updater_clock::Clock());
     Environment::instance()->removeSetting(UPDATES_LOCAL_DIR);
-    m_work.reset();
-    m_tmp.reset();
+    removeWorkFolders();
 }
 
 QStringList UpdaterTest::linesOf(QString const &path)

@@ -1,27 +1,21 @@
 #include "messagecapture.h"
-#include "sftpserverprocess.h"
+#include "sftpupdatefixture.h"
 #include "updater.h"
-#include "updatertestsupport.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <memory>
 
 using namespace updatertest;
 
 // The SFTP source through the Updater, against the real test server on the
 // build-time update port, the way a host drives it.
-class UpdaterTest : public QObject
+class UpdaterTest : public QObject, public SftpUpdateFixture
 {
     Q_OBJECT
 
@@ -43,28 +37,12 @@ private slots:
 
 private:
     bool startServer(QStringList const &accounts);
-    QJsonObject offer(QString const &version = QStringLiteral("2.1.1.0")) const;
-    bool writeVersionFile(QByteArray const &content) const;
-    QString tempFolder() const { return QDir::tempPath() + QStringLiteral("/vsupd/"); }
-    QStringList tempEntries() const { return QDir(tempFolder()).entryList(QDir::Files); }
+    bool writeVersionFile(QByteArray const &content) const { return writeFile(versionFilePath(), content); }
 
     static QByteArray json(QJsonObject const &root, int padTo = 0);
 
-    QTemporaryDir m_work;
-    QString m_root;
-    QString m_control;
-    QString m_setupPath;
-    QString m_argsFile;
     QStringList m_accounts;
-    SftpServerProcess m_server;
-    std::unique_ptr<TemporaryTmpDir> m_tmp;
 };
-
-namespace
-{
-const QString setupName = QStringLiteral("VardoStudioSetup_2.1.1.0.exe");
-const QStringList defaultAccounts{QStringLiteral(ENV_TEST_CHECK_ACCOUNT), QStringLiteral(ENV_TEST_FETCH_ACCOUNT)};
-} // namespace
 
 QByteArray UpdaterTest::json(QJsonObject const &root, int padTo)
 {
@@ -75,69 +53,21 @@ QByteArray UpdaterTest::json(QJsonObject const &root, int padTo)
     return text;
 }
 
-QJsonObject UpdaterTest::offer(QString const &version) const
-{
-    return QJsonObject{{QStringLiteral("version"), version}, {QStringLiteral("dir"), QStringLiteral("/setup/")},
-        {QStringLiteral("file"), setupName}, {QStringLiteral("md5"), md5Of(m_setupPath)}};
-}
-
-bool UpdaterTest::writeVersionFile(QByteArray const &content) const
-{
-    return writeFile(m_root + QStringLiteral(ENV_TEST_VERSION_DIR "/vsver.json"), content);
-}
-
 bool UpdaterTest::startServer(QStringList const &accounts)
 {
     if (accounts == m_accounts)
         return true;
-    SftpServerProcess::Options options;
-    options.root = m_root;
-    options.port = ENV_TEST_UPDATE_PORT;
-    options.hostKey = m_work.filePath(QStringLiteral("host_key"));
-    options.control = m_control;
-    options.accounts = accounts;
     m_accounts.clear();
-    // The port is fixed: a demo or another build's test outside this ctest
-    // run may hold it for a while.
-    QString error;
-    for (int attempt = 0; attempt < 30; ++attempt) {
-        if (m_server.start(options, &error)) {
-            m_accounts = accounts;
-            return true;
-        }
-        QTest::qWait(1000);
-    }
-    qWarning() << error;
-    return false;
+    if (!SftpUpdateFixture::startServer(accounts, m_work.filePath(QStringLiteral("host_key"))))
+        return false;
+    m_accounts = accounts;
+    return true;
 }
 
 void UpdaterTest::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
-    QVERIFY(m_work.isValid());
-
-    // libssh records the server in the known-hosts file of the password
-    // database's home, which must be this test's own.
-    passwd const *user = getpwuid(getuid());
-    QVERIFY(user);
-    const QString home = QString::fromLocal8Bit(user->pw_dir);
-    QVERIFY2(home.startsWith(QStringLiteral(ENV_TEST_BINARY_DIR "/")),
-        qPrintable(QStringLiteral("not isolated (run it through ctest): home is ") + home));
-    // A key of an earlier run on the same port would read as a changed key.
-    QVERIFY(QDir(home + QStringLiteral("/.ssh")).removeRecursively());
-
-    m_root = m_work.filePath(QStringLiteral("server"));
-    m_control = m_work.filePath(QStringLiteral("control.json"));
-    m_argsFile = m_work.filePath(QStringLiteral("setup args.txt"));
-    m_setupPath = m_root + QStringLiteral("/setup/") + setupName;
-    QVERIFY(QDir().mkpath(m_root + QStringLiteral(ENV_TEST_VERSION_DIR)));
-    QVERIFY(QDir().mkpath(m_root + QStringLiteral("/setup")));
-    // Several pipelined chunks, so the download reports progress more than once.
-    QVERIFY(writeSetupProgram(m_setupPath, m_argsFile));
-    QFile setup(m_setupPath);
-    QVERIFY(setup.open(QIODevice::Append));
-    QVERIFY(setup.write("#" + QByteArray(100000, 'x') + "\n") > 0);
-    setup.close();
+    makeServerFiles();
     // Where a name that climbs out of the setup folder leads on the server.
     QVERIFY(writeFile(m_root + QStringLiteral("/evil.exe"), "evil"));
 
@@ -149,9 +79,7 @@ void UpdaterTest::init()
     QVERIFY(SftpServerProcess::writeControl(m_control, {}));
     QVERIFY(startServer(defaultAccounts));
     QVERIFY(writeVersionFile(json({{QStringLiteral("archx86"), offer()}})));
-    QFile::remove(m_argsFile);
-    m_tmp.reset(new TemporaryTmpDir);
-    QVERIFY(m_tmp->isValid());
+    resetForTest();
 }
 
 void UpdaterTest::cleanup()

@@ -1,14 +1,12 @@
-#include "../updater/updatertestsupport.h"
 #include "deployment.h"
 #include "httpstestserver.h"
 #include "updater.h"
+#include "updatertestsupport.h"
 
 #include <QCoreApplication>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
-
-#include <memory>
 
 using namespace updatertest;
 
@@ -18,7 +16,7 @@ const QString setupName = QStringLiteral("VardoStudioSetup_2.1.1.0.exe");
 } // namespace
 
 // The web-page source driven through the Updater against a real HTTPS server.
-class UpdaterTest : public QObject
+class UpdaterTest : public QObject, public WorkFolders
 {
     Q_OBJECT
 
@@ -36,16 +34,13 @@ private slots:
     void fetchFailures();
 
 private:
-    QString argsFile() const { return m_work->filePath(QStringLiteral("setup args.txt")); }
     QString served(QString const &path) const { return m_root.path() + path; }
     QByteArray withUrl(QByteArray text) const { return text.replace("%URL%", m_server.url(QString()).toUtf8()); }
-    bool serveSetupProgram();
+    bool serveSetupProgram() const { return addSetupProgram(served(QStringLiteral("/files")), setupName, argsFile()); }
 
     QTemporaryDir m_certDir;
     QTemporaryDir m_root;
     HttpsTestServer m_server;
-    std::unique_ptr<TemporaryTmpDir> m_tmp;
-    std::unique_ptr<QTemporaryDir> m_work;
 };
 
 void UpdaterTest::initTestCase()
@@ -69,19 +64,13 @@ void UpdaterTest::initTestCase()
     const QString routesFile = m_certDir.filePath(QStringLiteral("routes.json"));
     QVERIFY(writeFile(routesFile, routes));
 
-    const QString certBase = m_certDir.filePath(QStringLiteral("server"));
-    QVERIFY(HttpsTestServer::makeCertificate(m_certDir.path(), QStringLiteral("server")));
-    QVERIFY(HttpsTestServer::trustCertificate(certBase + QStringLiteral(".pem")));
-    QVERIFY(m_server.start(certBase, m_root.path(), {QStringLiteral("--routes"), routesFile}));
+    QVERIFY(m_server.startTrusted(m_certDir.path(), m_root.path(), {QStringLiteral("--routes"), routesFile}));
     QCoreApplication::setApplicationVersion(QStringLiteral("2.1.0.0"));
 }
 
 void UpdaterTest::init()
 {
-    m_tmp.reset(new TemporaryTmpDir);
-    QVERIFY(m_tmp->isValid());
-    m_work.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/../work dir XXXXXX")));
-    QVERIFY(m_work->isValid());
+    QVERIFY(makeWorkFolders());
     m_server.takeRequests();
 }
 
@@ -89,15 +78,7 @@ void UpdaterTest::cleanup()
 {
     Environment::instance()->removeSetting(UPDATES_HTTP_URL);
     Environment::instance()->removeSetting(UPDATES_HTTP_URL_TEST);
-    m_work.reset();
-    m_tmp.reset();
-}
-
-bool UpdaterTest::serveSetupProgram()
-{
-    const QString path = served(QStringLiteral("/files/") + setupName);
-    return writeSetupProgram(path, argsFile())
-        && writeFile(path + QStringLiteral(".md5"), md5Of(path).toLatin1() + "\n");
+    removeWorkFolders();
 }
 
 void UpdaterTest::check_data()

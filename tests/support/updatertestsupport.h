@@ -79,6 +79,40 @@ private:
     QTemporaryDir m_dir;
 };
 
+// Per test function: a fresh TMPDIR (see TemporaryTmpDir) and, beside it, a
+// work folder whose name has a blank too.
+class WorkFolders
+{
+protected:
+    // withUpdateFolder: also an empty "update folder" in it, set as the
+    // updater's local update folder.
+    bool makeWorkFolders(bool withUpdateFolder = false)
+    {
+        m_tmp.reset(new TemporaryTmpDir);
+        if (!m_tmp->isValid())
+            return false;
+        m_work.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/../work dir XXXXXX")));
+        if (!m_work->isValid())
+            return false;
+        if (!withUpdateFolder)
+            return true;
+        if (!QDir(m_work->path()).mkdir(QStringLiteral("update folder")))
+            return false;
+        Environment::instance()->setSetting(UPDATES_LOCAL_DIR, updateFolder());
+        return true;
+    }
+    void removeWorkFolders()
+    {
+        m_work.reset();
+        m_tmp.reset();
+    }
+    QString updateFolder() const { return m_work->filePath(QStringLiteral("update folder")); }
+    QString argsFile() const { return m_work->filePath(QStringLiteral("setup args.txt")); }
+
+    std::unique_ptr<TemporaryTmpDir> m_tmp;
+    std::unique_ptr<QTemporaryDir> m_work;
+};
+
 // What an updater tells its host, signal by signal.
 struct Recorder {
     explicit Recorder(Updater *updater)
