@@ -1,7 +1,6 @@
-#include "httpstestserver.h"
 #include "updater.h"
 #include "updater_p.h"
-#include "updatertestsupport.h"
+#include "webupdatefixture.h"
 
 #include <QCoreApplication>
 #include <QNetworkReply>
@@ -10,15 +9,10 @@
 
 using namespace updatertest;
 
-namespace
-{
-const QString setupName = QStringLiteral("VardoStudioSetup_2.1.1.0.exe");
-} // namespace
-
 // Hostile and broken HTTPS servers behind the web-page source: every fault
 // ends in one clear error, nothing unverified starts, and the same updater
 // then checks and installs from a sound page.
-class UpdaterTest : public QObject, public WorkFolders
+class UpdaterTest : public QObject, public WebUpdateFixture
 {
     Q_OBJECT
 
@@ -32,13 +26,9 @@ private slots:
 
 private:
     QString tempFolder() const { return QDir::tempPath() + QStringLiteral("/vsupd"); }
-    QString served(QString const &path) const { return m_root.path() + path; }
     QString address(QString const &server, QString const &path) const;
     bool writePage(QString const &link) const;
 
-    QTemporaryDir m_certDir;
-    QTemporaryDir m_root;
-    HttpsTestServer m_server;
     HttpsTestServer m_otherHost; // its certificate names another host
     HttpsTestServer m_untrusted; // its certificate is trusted by nobody
 };
@@ -46,12 +36,9 @@ private:
 void UpdaterTest::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
-    QVERIFY(m_certDir.isValid() && m_root.isValid());
-    QVERIFY(QDir(m_root.path()).mkpath(QStringLiteral("files")));
-    QVERIFY(QDir(m_root.path()).mkpath(QStringLiteral("pages")));
 
+    startWebServer();
     const QString dir = m_certDir.path();
-    QVERIFY(m_server.startTrusted(dir, m_root.path()));
     QVERIFY(m_otherHost.startTrusted(
         dir, m_root.path(), {}, QStringLiteral("other"), QStringLiteral("updates.example.org")));
     QVERIFY(HttpsTestServer::makeCertificate(dir, QStringLiteral("untrusted")));
@@ -70,7 +57,7 @@ void UpdaterTest::init()
 {
     QVERIFY(makeWorkFolders());
     // The program records where it was started from in this test's folder.
-    QVERIFY(addSetupProgram(served(QStringLiteral("/files")), setupName, argsFile()));
+    QVERIFY(serveSetupProgram());
 }
 
 void UpdaterTest::cleanup()

@@ -1,7 +1,6 @@
 #include "deployment.h"
-#include "httpstestserver.h"
 #include "updater.h"
-#include "updatertestsupport.h"
+#include "webupdatefixture.h"
 
 #include <QCoreApplication>
 #include <QSignalSpy>
@@ -10,13 +9,8 @@
 
 using namespace updatertest;
 
-namespace
-{
-const QString setupName = QStringLiteral("VardoStudioSetup_2.1.1.0.exe");
-} // namespace
-
 // The web-page source driven through the Updater against a real HTTPS server.
-class UpdaterTest : public QObject, public WorkFolders
+class UpdaterTest : public QObject, public WebUpdateFixture
 {
     Q_OBJECT
 
@@ -34,23 +28,14 @@ private slots:
     void fetchFailures();
 
 private:
-    QString served(QString const &path) const { return m_root.path() + path; }
     QByteArray withUrl(QByteArray text) const { return text.replace("%URL%", m_server.url(QString()).toUtf8()); }
-    bool serveSetupProgram() const { return addSetupProgram(served(QStringLiteral("/files")), setupName, argsFile()); }
-
-    QTemporaryDir m_certDir;
-    QTemporaryDir m_root;
-    HttpsTestServer m_server;
 };
 
 void UpdaterTest::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
     ProgressInitValues::registerMetaType();
-    QVERIFY(m_certDir.isValid() && m_root.isValid());
-    QVERIFY(QDir(m_root.path()).mkpath(QStringLiteral("files")));
-    QVERIFY(QDir(m_root.path()).mkpath(QStringLiteral("pages")));
-    QVERIFY(QDir(m_root.path()).mkpath(QStringLiteral("two")));
+    QVERIFY(m_root.isValid() && QDir(m_root.path()).mkpath(QStringLiteral("two")));
 
     const QString exe = QStringLiteral("/files/") + setupName;
     const QByteArray routes = QStringLiteral(R"({
@@ -64,7 +49,7 @@ void UpdaterTest::initTestCase()
     const QString routesFile = m_certDir.filePath(QStringLiteral("routes.json"));
     QVERIFY(writeFile(routesFile, routes));
 
-    QVERIFY(m_server.startTrusted(m_certDir.path(), m_root.path(), {QStringLiteral("--routes"), routesFile}));
+    startWebServer({QStringLiteral("--routes"), routesFile});
     QCoreApplication::setApplicationVersion(QStringLiteral("2.1.0.0"));
 }
 
