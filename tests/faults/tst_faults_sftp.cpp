@@ -106,12 +106,7 @@ void UpdaterTest::checkRecovers(Updater &updater)
 
 void UpdaterTest::silentServer_data()
 {
-    QTest::addColumn<int>("versionFileSize");
-    QTest::addColumn<int>("stallAfter");
-    QTest::addColumn<bool>("duringCheck");
-
-    QTest::newRow("during the version file") << 40000 << 20000 << true;
-    QTest::newRow("during the setup program") << 0 << 50000 << false;
+    midTransferRows("stallAfter");
 }
 
 // The watchdog ends a transfer that stays silent; the host is told, and

@@ -100,6 +100,18 @@ protected:
         QVERIFY(m_tmp->isValid());
     }
 
+    // The data of a fault that strikes after the afterColumn'th byte sent: of
+    // a padded version file (during the check) or of the setup program.
+    static void midTransferRows(char const *afterColumn)
+    {
+        QTest::addColumn<int>("versionFileSize");
+        QTest::addColumn<int>(afterColumn);
+        QTest::addColumn<bool>("duringCheck");
+
+        QTest::newRow("during the version file") << 40000 << 20000 << true;
+        QTest::newRow("during the setup program") << 0 << 50000 << false;
+    }
+
     QString tempFolder() const { return QDir::tempPath() + QStringLiteral("/vsupd/"); }
     QStringList tempEntries() const { return QDir(tempFolder()).entryList(QDir::Files); }
 

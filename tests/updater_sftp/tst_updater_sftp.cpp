@@ -286,12 +286,7 @@ void UpdaterTest::download()
 
 void UpdaterTest::droppedConnection_data()
 {
-    QTest::addColumn<int>("versionFileSize");
-    QTest::addColumn<int>("dropAfter");
-    QTest::addColumn<bool>("duringCheck");
-
-    QTest::newRow("during the version file") << 40000 << 20000 << true;
-    QTest::newRow("during the setup program") << 0 << 50000 << false;
+    midTransferRows("dropAfter");
 }
 
 // A connection lost mid-transfer leaves a clear error and no partial file, and
