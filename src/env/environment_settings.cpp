@@ -43,11 +43,20 @@ bool Environment::loadSettings(bool skipFontsAndColors, QString const &path)
         m_settingsFilePath = getConfigPath() + QLatin1Char('/') + m_settingsFileName;
     qInfo() << "Settings file: " << m_settingsFilePath;
 
-    QSettings settings(m_settingsFilePath, QSettings::IniFormat);
+    // QSettings blocks for ever opening a FIFO, and takes a file it may not
+    // open for an empty one. Such a file is not handed to it (no name: every
+    // default) and counts as unread, so that no write replaces it.
+    const QFileInfo fileInfo(m_settingsFilePath);
+    bool readable = !fileInfo.exists();
+    if (!readable && fileInfo.isFile()) {
+        QFile file(m_settingsFilePath);
+        readable = file.open(QIODevice::ReadOnly);
+    }
+    QSettings settings(readable ? m_settingsFilePath : QString(), QSettings::IniFormat);
     // QSettings parses on first access; its status means nothing before that.
     settings.allKeys();
     m_unreadSettingsFilePath.clear();
-    if (settings.status() != QSettings::NoError) {
+    if (!readable || settings.status() != QSettings::NoError) {
         qInfo() << "Cannot read settings file:" << m_settingsFilePath;
         // Qt writes back only what it could parse: the next write must keep
         // the user's file first.
@@ -112,12 +121,21 @@ void Environment::writeSettings()
     const QFileInfo fileInfo(m_settingsFilePath);
     QDir().mkpath(fileInfo.absolutePath());
 
+    // QSettings would block for ever on a FIFO, and cannot write over a folder.
+    if (fileInfo.exists() && !fileInfo.isFile()) {
+        qWarning() << "Cannot write settings file:" << m_settingsFilePath;
+        return;
+    }
+
     if (!m_unreadSettingsFilePath.isEmpty() && m_unreadSettingsFilePath == m_settingsFilePath) {
         if (fileInfo.exists()) {
             const QString backupPath = m_settingsFilePath + QStringLiteral(".bak");
-            if (QFile::exists(backupPath))
+            // The former copy goes only when there is a new one to take its place.
+            QFile source(m_settingsFilePath);
+            const bool copyable = source.open(QIODevice::ReadOnly);
+            if (copyable && QFile::exists(backupPath))
                 QFile::remove(backupPath);
-            if (!QFile::copy(m_settingsFilePath, backupPath)) {
+            if (!copyable || !QFile::copy(m_settingsFilePath, backupPath)) {
                 // Writing now would drop what Qt could not parse, with no copy left.
                 qCritical() << "Cannot keep a copy of the settings file, not writing it:" << backupPath;
                 return;
