@@ -1,6 +1,7 @@
 #include "environment.h"
 
 #include "deployment.h"
+#include "settingsvariants_p.h"
 
 #include <QDataStream>
 #include <QDir>
@@ -43,14 +44,15 @@ bool Environment::loadSettings(bool skipFontsAndColors, QString const &path)
         m_settingsFilePath = getConfigPath() + QLatin1Char('/') + m_settingsFileName;
     qInfo() << "Settings file: " << m_settingsFilePath;
 
-    // QSettings blocks for ever opening a FIFO, and takes a file it may not
-    // open for an empty one. Such a file is not handed to it (no name: every
-    // default) and counts as unread, so that no write replaces it.
+    // QSettings blocks for ever opening a FIFO, takes a file it may not open
+    // for an empty one, and crashes on some damaged "@Variant(" values. Such a
+    // file is not handed to it (no name: every default) and counts as unread,
+    // so that no write replaces it.
     const QFileInfo fileInfo(m_settingsFilePath);
     bool readable = !fileInfo.exists();
     if (!readable && fileInfo.isFile()) {
         QFile file(m_settingsFilePath);
-        readable = file.open(QIODevice::ReadOnly);
+        readable = file.open(QIODevice::ReadOnly) && settingsvariants::holdsOnlyKnownVariants(file.readAll());
     }
     QSettings settings(readable ? m_settingsFilePath : QString(), QSettings::IniFormat);
     // QSettings parses on first access; its status means nothing before that.
@@ -127,7 +129,15 @@ void Environment::writeSettings()
         return;
     }
 
-    if (!m_unreadSettingsFilePath.isEmpty() && m_unreadSettingsFilePath == m_settingsFilePath) {
+    // The write merges with what the file holds now: one QSettings cannot
+    // parse safely is kept aside and started afresh.
+    bool startAfresh = false;
+    if (fileInfo.exists()) {
+        QFile current(m_settingsFilePath);
+        startAfresh = current.open(QIODevice::ReadOnly) && !settingsvariants::holdsOnlyKnownVariants(current.readAll());
+    }
+
+    if (startAfresh || (!m_unreadSettingsFilePath.isEmpty() && m_unreadSettingsFilePath == m_settingsFilePath)) {
         if (fileInfo.exists()) {
             const QString backupPath = m_settingsFilePath + QStringLiteral(".bak");
             // The former copy goes only when there is a new one to take its place.
@@ -138,6 +148,10 @@ void Environment::writeSettings()
             if (!copyable || !QFile::copy(m_settingsFilePath, backupPath)) {
                 // Writing now would drop what Qt could not parse, with no copy left.
                 qCritical() << "Cannot keep a copy of the settings file, not writing it:" << backupPath;
+                return;
+            }
+            if (startAfresh && !QFile::remove(m_settingsFilePath)) {
+                qCritical() << "Cannot replace the settings file, not writing it:" << m_settingsFilePath;
                 return;
             }
             qWarning() << "Settings file was not read completely, its former content is kept in:" << backupPath;

@@ -139,8 +139,8 @@ private slots:
 
     void userFileNeverLost_data();
     void userFileNeverLost();
-    void fuzzFindings_data();
-    void fuzzFindings();
+    void storedObjects_data();
+    void storedObjects();
 };
 
 void TestSettingsRobustness::initTestCase()
@@ -261,30 +261,60 @@ void TestSettingsRobustness::userFileNeverLost()
     }
 }
 
-void TestSettingsRobustness::fuzzFindings_data()
+void TestSettingsRobustness::storedObjects_data()
 {
     QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<int>("colourKey");
+    QTest::addColumn<bool>("keptAside"); // not handed to QSettings: kept in .bak, defaults used
+    QTest::addColumn<QColor>("appFontColour"); // invalid: the default
 
-    // Spec byte 0x0e: no such QColor::Spec.
-    QTest::newRow("stored colour with an out-of-range spec") << QByteArray(
+    // Each unsafe row crashes a QGuiApplication host inside QSettings::allKeys()
+    // (a count of 0x55495f4c points or list entries).
+    const QByteArray hugeCount = "UI_L)\n";
+    QTest::newRow("colour with an out-of-range spec is dropped") << QByteArray(
         "[UI_SETTINGS]\nAPP_FONT_COLOR=@Variant(\\0\\0\\0\\x43\\xe\\xff\\xff\\xd2\\xd2\\xd2\\xd2\\xd2"
-        "\\xd2\\0\\0)\n") << int(APP_FONT_COLOR);
+        "\\xd2\\0\\0)\n") << false << QColor();
+    QTest::newRow("polygon with a huge count, as fuzzing found it")
+        << QByteArray("[UI_SETTINGS]\nAPP_FONT_COLOR=@Variant(\\0\\0\\0GUI_LE_SELECTED_COLOR=\\0\\0)\n") << true
+        << QColor();
+    QTest::newRow("polygon in a value quoted in halves")
+        << "[APP_SETTINGS]\nK=\"@Var\"iant(\\0\\0\\0G" + hugeCount << true << QColor();
+    QTest::newRow("polygon as a list element")
+        << "[APP_SETTINGS]\nK=a, @Variant(\\0\\0\\0G" + hugeCount << true << QColor();
+    QTest::newRow("polygon spelled with escapes")
+        << "[APP_SETTINGS]\nK=@\\x56\\x61riant(\\0\\0\\0G" + hugeCount << true << QColor();
+    QTest::newRow("list with a huge count")
+        << "[APP_SETTINGS]\nK=@Variant(\\0\\0\\0\\t" + hugeCount << true << QColor();
+    QTest::newRow("font and colour as Qt writes them still load") << QByteArray(
+        "[UI_SETTINGS]\nAPP_FONT_COLOR=@Variant(\\0\\0\\0\\x43\\x1\\xff\\xff\\xd2\\xd2\\xd2\\xd2\\xd2"
+        "\\xd2\\0\\0)\nGUI_CABINET_NAME_FONT=@Variant(\\0\\0\\0@\\0\\0\\0\\x16\\0\\x44\\0\\x65\\0j\\0\\x61"
+        "\\0V\\0u\\0 \\0S\\0\\x61\\0n\\0s\\xbf\\xf0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\x12\\x5\\x1\\0K\\x10)\n")
+                                                                  << false << QColor(210, 210, 210);
 }
 
-void TestSettingsRobustness::fuzzFindings()
+void TestSettingsRobustness::storedObjects()
 {
     QFETCH(QByteArray, content);
-    QFETCH(int, colourKey);
+    QFETCH(bool, keptAside);
+    QFETCH(QColor, appFontColour);
 
     QVERIFY(writeFile(settingsFile(), content));
     Environment::m_instance.reset();
     Environment *env = Environment::instance();
-    QVERIFY(env->loadSettings(false, QString()));
-    QHash<EnvSettingKey, QColor> defaults;
-    Environment::setDefaultFonts(nullptr, &defaults);
-    QCOMPARE(env->getUiColor(EnvSettingKey(colourKey)), defaults.value(EnvSettingKey(colourKey)));
+    MessageCapture messages;
+    startUpWithoutLogger(env, Environment::APP_STUDIO, false);
+    QCOMPARE(messages.contains(QtInfoMsg, QStringLiteral("Cannot read settings file:")), keptAside);
+    if (!appFontColour.isValid()) {
+        QHash<EnvSettingKey, QColor> defaults;
+        Environment::setDefaultFonts(nullptr, &defaults);
+        appFontColour = defaults.value(APP_FONT_COLOR);
+    }
+    QCOMPARE(env->getUiColor(APP_FONT_COLOR), appFontColour);
+
     env->writeSettings();
+    QCOMPARE(readAll(backupFile()), keptAside ? content : QByteArray());
+    messages.clear();
+    env->loadSettings(false, QString());
+    QVERIFY2(!messages.contains(QtInfoMsg, QStringLiteral("Cannot read settings file:")), "what was written loads");
 }
 
 QTEST_MAIN(TestSettingsRobustness)
