@@ -157,7 +157,8 @@ void TestSettingsRobustness::init()
 void TestSettingsRobustness::cleanup()
 {
     Environment::m_instance.reset();
-    QFile::setPermissions(settingsFile(), QFile::ReadOwner | QFile::WriteOwner);
+    if (QFileInfo(settingsFile()).isFile())
+        QFile::setPermissions(settingsFile(), QFile::ReadOwner | QFile::WriteOwner);
 }
 
 void TestSettingsRobustness::userFileNeverLost_data()
