@@ -14,7 +14,8 @@ namespace
 enum class Kind {
     Exact, // the character Qt reads
     Quote, // a bare '"': Qt drops it and toggles quoting
-    Unclear // an unknown escape: Qt may keep it, drop it, or read it otherwise
+    Unclear, // an unknown escape: Qt may keep it, drop it, or read it otherwise
+    LineEnd // a bare line break: the value ends
 };
 
 struct Item {
@@ -46,12 +47,20 @@ QVector<Item> decode(QByteArray const &raw)
             items.append({quint32(uchar(c)), Kind::Quote});
             continue;
         }
+        if (c == '\n' || c == '\r') {
+            items.append({quint32(uchar(c)), Kind::LineEnd});
+            continue;
+        }
         if (c != '\\' || i >= size) {
             items.append({quint32(uchar(c)), Kind::Exact});
             continue;
         }
         const char e = raw.at(i++);
-        if (e == 'x' && i < size && hexValue(raw.at(i)) >= 0) {
+        if (e == '\n' || e == '\r') {
+            // A line that ends in a backslash goes on in the next one.
+            if (e == '\r' && i < size && raw.at(i) == '\n')
+                ++i;
+        } else if (e == 'x' && i < size && hexValue(raw.at(i)) >= 0) {
             quint32 value = 0;
             while (i < size && hexValue(raw.at(i)) >= 0)
                 value = (value << 4) + quint32(hexValue(raw.at(i++)));
@@ -76,7 +85,7 @@ QVector<Item> decode(QByteArray const &raw)
 
 bool isLineEnd(Item const &item)
 {
-    return item.kind == Kind::Exact && (item.ch == '\n' || item.ch == '\r');
+    return item.kind == Kind::LineEnd;
 }
 
 // The type number that follows a "@Variant(" ending before index start is a
@@ -85,11 +94,12 @@ bool knownType(QVector<Item> const &items, int start)
 {
     quint32 type = 0;
     int taken = 0;
-    for (int i = start; i < items.size() && taken < 4 && !isLineEnd(items.at(i)); ++i) {
+    for (int i = start; i < items.size() && taken < 4; ++i) {
         const Item item = items.at(i);
         if (item.kind == Kind::Quote)
             continue;
-        if (item.kind == Kind::Unclear)
+        // Inside quotes a line break belongs to the value.
+        if (item.kind == Kind::Unclear || isLineEnd(item))
             return false;
         // Qt takes the text's Latin-1 form: anything wider becomes '?'.
         type = (type << 8) | (item.ch > 0xff ? quint32('?') : item.ch);
@@ -105,7 +115,7 @@ bool elementIsSafe(QVector<Item> const &items, int start)
     static const char pattern[] = "@Variant(";
     constexpr int length = sizeof(pattern) - 1;
     quint32 states = 1; // bit p: the first p characters are matched
-    for (int i = start; i < items.size() && states != 0 && !isLineEnd(items.at(i)); ++i) {
+    for (int i = start; i < items.size() && states != 0; ++i) {
         const Item item = items.at(i);
         if (item.kind == Kind::Quote)
             continue;
@@ -134,19 +144,22 @@ bool holdsOnlyKnownVariants(QByteArray const &raw)
     const QVector<Item> items = decode(raw);
     // Qt makes an object only of a value, or an element of a list value, that
     // starts with "@Variant(": the value starts after the line's first '=', an
-    // element after a ',' outside quotes; blanks and quotes before it go.
+    // element after a ',' outside quotes; blanks and quotes before it go. A
+    // quoted text goes on over line breaks.
     bool inValue = false;
     bool inQuotes = false;
     bool atElementStart = false;
     for (int i = 0; i < items.size(); ++i) {
         const Item item = items.at(i);
-        if (isLineEnd(item)) {
-            inValue = inQuotes = atElementStart = false;
+        if (isLineEnd(item) && !(inValue && inQuotes)) {
+            inValue = atElementStart = false;
             continue;
         }
         if (!inValue) {
-            if (item.ch == '=' && item.kind != Kind::Quote)
+            if (item.ch == '=' && item.kind != Kind::Quote) {
                 inValue = atElementStart = true;
+                inQuotes = false;
+            }
             continue;
         }
         if (item.kind == Kind::Quote) {
