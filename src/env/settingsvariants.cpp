@@ -15,7 +15,8 @@ enum class Kind {
     Exact, // the character Qt reads
     Quote, // a bare '"': Qt drops it and toggles quoting
     Unclear, // an unknown escape: Qt may keep it, drop it, or read it otherwise
-    LineEnd // a bare line break: the value ends
+    LineEnd, // a bare line break: the value ends
+    Comment // a bare ';': outside quotes the rest of the line is a comment
 };
 
 struct Item {
@@ -47,8 +48,8 @@ QVector<Item> decode(QByteArray const &raw)
             items.append({quint32(uchar(c)), Kind::Quote});
             continue;
         }
-        if (c == '\n' || c == '\r') {
-            items.append({quint32(uchar(c)), Kind::LineEnd});
+        if (c == '\n' || c == '\r' || c == ';') {
+            items.append({quint32(uchar(c)), c == ';' ? Kind::Comment : Kind::LineEnd});
             continue;
         }
         if (c != '\\' || i >= size) {
@@ -98,8 +99,8 @@ bool knownType(QVector<Item> const &items, int start)
         const Item item = items.at(i);
         if (item.kind == Kind::Quote)
             continue;
-        // Inside quotes a line break belongs to the value.
-        if (item.kind == Kind::Unclear || isLineEnd(item))
+        // Inside quotes a line break or a ';' belongs to the value.
+        if (item.kind != Kind::Exact)
             return false;
         // Qt takes the text's Latin-1 form: anything wider becomes '?'.
         type = (type << 8) | (item.ch > 0xff ? quint32('?') : item.ch);
@@ -145,14 +146,22 @@ bool holdsOnlyKnownVariants(QByteArray const &raw)
     // Qt makes an object only of a value, or an element of a list value, that
     // starts with "@Variant(": the value starts after the line's first '=', an
     // element after a ',' outside quotes; blanks and quotes before it go. A
-    // quoted text goes on over line breaks.
+    // quoted text goes on over line breaks; a ';' outside quotes starts a
+    // comment that runs to the end of the line.
     bool inValue = false;
     bool inQuotes = false;
+    bool inComment = false;
     bool atElementStart = false;
     for (int i = 0; i < items.size(); ++i) {
         const Item item = items.at(i);
         if (isLineEnd(item) && !(inValue && inQuotes)) {
-            inValue = atElementStart = false;
+            inValue = inComment = atElementStart = false;
+            continue;
+        }
+        if (inComment)
+            continue;
+        if (item.kind == Kind::Comment && !inQuotes) {
+            inComment = true;
             continue;
         }
         if (!inValue) {

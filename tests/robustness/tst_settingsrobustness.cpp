@@ -285,6 +285,8 @@ void TestSettingsRobustness::storedObjects_data()
         << "[APP_SETTINGS]\nK=@\\x56\\x61riant(\\0\\0\\0G" + hugeCount << true << QColor();
     QTest::newRow("polygon as a list element on a continued line")
         << "[APP_SETTINGS]\nK=a\\\n, @Variant(\\0\\0\\0G" + hugeCount << true << QColor();
+    QTest::newRow("polygon after a comment that holds a quote")
+        << "[APP_SETTINGS]\nK=a;\"\nL=@Variant(\\0\\0\\0G" + hugeCount << true << QColor();
     QTest::newRow("quoted text that only looks like a stored polygon")
         << "[APP_SETTINGS]\nK=\"a\\nL=@Variant(\\0\\0\\0G" + hugeCount.left(4) + "\"\n"
         << false << QColor();
