@@ -2,10 +2,12 @@
 // load never fails start-up, and a file Qt could not read completely is kept
 // byte for byte in "uiconfig.ini.bak" before it is rewritten.
 #include "environment.h"
+#include "settingsvariants_p.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -29,6 +31,30 @@ void recordMessages(QtMsgType type, QMessageLogContext const &, QString const &m
 {
     if (type == QtInfoMsg && message.startsWith(QLatin1String("Cannot read settings file:")))
         loadReportedError = true;
+}
+
+// What QSettings may make of a file the scan lets through: texts, its own
+// plain forms, fonts and colours.
+bool onlyPlainValues(QVariant const &value)
+{
+    switch (value.userType()) {
+    case QMetaType::UnknownType:
+    case QMetaType::QString:
+    case QMetaType::QStringList:
+    case QMetaType::QByteArray:
+    case QMetaType::QRect:
+    case QMetaType::QSize:
+    case QMetaType::QPoint:
+    case QMetaType::QFont:
+    case QMetaType::QColor: return true;
+    case QMetaType::QVariantList:
+        for (QVariant const &element : value.toList()) {
+            if (!onlyPlainValues(element))
+                return false;
+        }
+        return true;
+    default: return false;
+    }
 }
 
 QByteArray readAll(QString const &path)
@@ -59,6 +85,19 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const *data, size_t size)
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
             std::abort();
+    }
+
+    // The scan that keeps damaged stored objects away from QSettings: when it
+    // lets a file through, QSettings makes nothing else of it.
+    if (settingsvariants::holdsOnlyKnownVariants(content)) {
+        QSettings direct(path, QSettings::IniFormat);
+        for (QString const &key : direct.allKeys()) {
+            if (!onlyPlainValues(direct.value(key))) {
+                std::fprintf(
+                    stderr, "the scan let a %s through in %s\n", direct.value(key).typeName(), qPrintable(key));
+                std::abort();
+            }
+        }
     }
 
     Environment *env = Environment::instance();
