@@ -3,6 +3,7 @@
 #include "deployment.h"
 #include "sftpdownloader.h"
 #include "updater.h"
+#include "updater_p.h"
 
 #include <QDebug>
 #include <QFile>
@@ -54,6 +55,12 @@ QStringList failureTexts(SftpDownloader const &downloader, QString const &what)
     return QStringList(QStringLiteral("Download of %1 failed").arg(what));
 }
 
+// The watchdog counts in whole seconds.
+long sftpTimeout()
+{
+    return (updater_limits::transferTimeout() + 999) / 1000;
+}
+
 void removeRegularFile(QString const &path)
 {
     if (!path.isEmpty() && QFileInfo(path).isFile())
@@ -83,6 +90,7 @@ void Updater::sftpDownloadCheckVersion()
 bool Updater::sftpDownloadNewVersion()
 {
     QSharedPointer<SftpDownloader> downloader(new SftpDownloader);
+    downloader->setTimeout(sftpTimeout());
     const QString localPath = m_tempPath + versionFileName;
     const QStringList args = secureEnumArgs({SECURE_ARG_1602, SECURE_ARG_1605, SECURE_ARG_1606, SECURE_ARG_1607});
 
@@ -174,6 +182,7 @@ QStringList Updater::sftpDownloadSetupFile()
     }
 
     QSharedPointer<SftpDownloader> downloader(new SftpDownloader);
+    downloader->setTimeout(sftpTimeout());
     const QStringList args = secureEnumArgs({SECURE_ARG_1602, SECURE_ARG_1603, SECURE_ARG_1604});
     const QString remotePath = m_setupDir + m_setupFileName;
     m_downloadFilePath = m_tempPath + m_setupFileName;

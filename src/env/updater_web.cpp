@@ -1,4 +1,5 @@
 #include "updater.h"
+#include "updater_p.h"
 #include "urlfiledownloader_p.h"
 
 #include <QDebug>
@@ -21,8 +22,13 @@ constexpr int MaxRedirects = 10;
 // A page is read whole into memory to be searched.
 constexpr qint64 MaxPageSize = 8 * 1024 * 1024;
 
+// What is fetched for a page: more than is searched, so that a page a little
+// too large is still reported as such, but a body without end stops.
+constexpr qint64 MaxPageDownload = 2 * MaxPageSize;
+
 // A digest line is 32 characters; anything much longer is not a companion.
 constexpr qint64 MaxCompanionLine = 1024;
+constexpr qint64 MaxCompanionDownload = 64 * 1024;
 
 const char RedirectsProperty[] = "env_redirects";
 
@@ -105,6 +111,8 @@ QString fetchCompanionDigest(QUrl url, QString const &localPath)
                 if (!fetched)
                     qCritical().noquote() << "No digest companion:" << errorDescr;
             });
+        downloader.setTransferTimeout(updater_limits::transferTimeout());
+        downloader.setMaxSize(MaxCompanionDownload);
         downloader.startDownload(url, localPath, false);
         if (next.isEmpty())
             break;
@@ -158,6 +166,8 @@ void Updater::httpDownload(QString const &url)
     connect(downloader.data(), &UrlFileDownloader::downloaded, this, &Updater::vardoStudioSetupDownloaded);
     connect(downloader.data(), &UrlFileDownloader::redirected, this, &Updater::vardoStudioSetupRedirected);
     connect(downloader.data(), &UrlFileDownloader::downloadProgress, this, &Updater::onDownloadProgress);
+    downloader->setTransferTimeout(updater_limits::transferTimeout());
+    downloader->setMaxSize(m_infoMode ? MaxPageDownload : updater_limits::maxSetupFileSize());
     downloader->startDownload(target, m_downloadFilePath, m_infoMode);
 }
 
@@ -171,12 +181,12 @@ QStringList Updater::findVardoStudioData(QString const &fileName)
 
 void Updater::vardoStudioSetupRedirected(QString const &newUrl)
 {
+    // The body of a redirect is neither a page nor a setup program; a loop
+    // would otherwise leave one file per step in the folder.
+    QFile::remove(m_downloadFilePath);
     const int redirects = (sender() ? sender()->property(RedirectsProperty).toInt() : 0) + 1;
     if (redirects > MaxRedirects) {
         qCritical().noquote() << "Redirect not followed, more than" << MaxRedirects << "in a row:" << newUrl;
-        // The body of the redirect is no setup program.
-        if (!m_infoMode)
-            QFile::remove(m_downloadFilePath);
         vardoStudioSetupDownloaded(QNetworkReply::TooManyRedirectsError,
             tr("Too many redirects (more than %1): %2").arg(MaxRedirects).arg(newUrl), m_downloadFilePath);
         return;
