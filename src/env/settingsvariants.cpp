@@ -16,7 +16,8 @@ enum class Kind {
     Quote, // a bare '"': Qt drops it and toggles quoting
     Unclear, // an unknown escape: Qt may keep it, drop it, or read it otherwise
     LineEnd, // a bare line break: the value ends
-    Comment // a bare ';': outside quotes the rest of the line is a comment
+    Comment, // a bare ';': outside quotes the rest of the line is a comment
+    Continuation // a backslash that ends a line: a value goes on, a comment not
 };
 
 struct Item {
@@ -58,9 +59,9 @@ QVector<Item> decode(QByteArray const &raw)
         }
         const char e = raw.at(i++);
         if (e == '\n' || e == '\r') {
-            // A line that ends in a backslash goes on in the next one.
             if (e == '\r' && i < size && raw.at(i) == '\n')
                 ++i;
+            items.append({quint32('\n'), Kind::Continuation});
         } else if (e == 'x' && i < size && hexValue(raw.at(i)) >= 0) {
             quint32 value = 0;
             while (i < size && hexValue(raw.at(i)) >= 0)
@@ -97,7 +98,7 @@ bool knownType(QVector<Item> const &items, int start)
     int taken = 0;
     for (int i = start; i < items.size() && taken < 4; ++i) {
         const Item item = items.at(i);
-        if (item.kind == Kind::Quote)
+        if (item.kind == Kind::Quote || item.kind == Kind::Continuation)
             continue;
         // Inside quotes a line break or a ';' belongs to the value.
         if (item.kind != Kind::Exact)
@@ -118,7 +119,7 @@ bool elementIsSafe(QVector<Item> const &items, int start)
     quint32 states = 1; // bit p: the first p characters are matched
     for (int i = start; i < items.size() && states != 0; ++i) {
         const Item item = items.at(i);
-        if (item.kind == Kind::Quote)
+        if (item.kind == Kind::Quote || item.kind == Kind::Continuation)
             continue;
         quint32 next = 0;
         for (int p = 0; p < length; ++p) {
@@ -146,19 +147,20 @@ bool holdsOnlyKnownVariants(QByteArray const &raw)
     // Qt makes an object only of a value, or an element of a list value, that
     // starts with "@Variant(": the value starts after the line's first '=', an
     // element after a ',' outside quotes; blanks and quotes before it go. A
-    // quoted text goes on over line breaks; a ';' outside quotes starts a
-    // comment that runs to the end of the line.
+    // quoted text goes on over line breaks, and so does any text over a
+    // backslash that ends a line; a ';' outside quotes starts a comment that
+    // runs to the end of the line, backslash or not.
     bool inValue = false;
     bool inQuotes = false;
     bool inComment = false;
     bool atElementStart = false;
     for (int i = 0; i < items.size(); ++i) {
         const Item item = items.at(i);
-        if (isLineEnd(item) && !(inValue && inQuotes)) {
+        if ((isLineEnd(item) && !(inValue && inQuotes)) || (item.kind == Kind::Continuation && inComment)) {
             inValue = inComment = atElementStart = false;
             continue;
         }
-        if (inComment)
+        if (inComment || item.kind == Kind::Continuation)
             continue;
         if (item.kind == Kind::Comment && !inQuotes) {
             inComment = true;
