@@ -11,13 +11,73 @@ namespace settingsvariants
 namespace
 {
 
+// One logical line of the file as Qt's ini reader cuts it.
+struct Line {
+    int start = 0;
+    int end = 0;
+    int equals = -1; // the '=' between key and value, or -1
+};
+
+// Cuts the next line the way QSettings does: a backslash takes the next byte
+// with it (a line break too, which continues the line), quotes anywhere on the
+// line make line breaks, '=' and ';' ordinary, the first '=' outside quotes
+// ends the key, and a ';' outside quotes ends the line and makes the rest of
+// it, up to the next line break whatever comes before, a comment.
+bool readLine(QByteArray const &data, int &pos, Line &line)
+{
+    const int size = data.size();
+    bool inQuotes = false;
+    int equals = -1;
+    int start = pos;
+    while (start < size && (data.at(start) == ' ' || data.at(start) == '\t'))
+        ++start;
+    int i = start;
+    while (i < size) {
+        const char ch = data.at(i++);
+        if (ch == '=') {
+            if (!inQuotes && equals < 0)
+                equals = i - 1;
+        } else if (ch == '\n' || ch == '\r') {
+            if (i == start + 1)
+                ++start;
+            else if (!inQuotes) {
+                --i;
+                break;
+            }
+        } else if (ch == '\\') {
+            if (i < size) {
+                const char escaped = data.at(i++);
+                if (i < size) {
+                    const char next = data.at(i);
+                    if ((escaped == '\n' && next == '\r') || (escaped == '\r' && next == '\n'))
+                        ++i;
+                }
+            }
+        } else if (ch == '"') {
+            inQuotes = !inQuotes;
+        } else if (ch == ';') {
+            if (i == start + 1) {
+                while (i < size && data.at(i) != '\n' && data.at(i) != '\r')
+                    ++i;
+                start = i;
+            } else if (!inQuotes) {
+                --i;
+                break;
+            }
+        }
+    }
+    pos = i;
+    line.start = start;
+    line.end = i;
+    line.equals = equals;
+    return i > start;
+}
+
 enum class Kind {
     Exact, // the character Qt reads
     Quote, // a bare '"': Qt drops it and toggles quoting
-    Unclear, // an unknown escape: Qt may keep it, drop it, or read it otherwise
-    LineEnd, // a bare line break: the value ends
-    Comment, // a bare ';': outside quotes the rest of the line is a comment
-    Continuation // a backslash that ends a line: a value goes on, a comment not
+    Skipped, // a backslash and a line break: Qt drops both
+    Unclear // an unknown escape: Qt may keep it, drop it, or read it otherwise
 };
 
 struct Item {
@@ -36,45 +96,40 @@ int hexValue(char c)
     return -1;
 }
 
-// The escapes of Qt's ini reader: \x and octal take as many digits as follow
-// and keep the low 16 bits.
-QVector<Item> decode(QByteArray const &raw)
+// A value's text after the escapes of Qt's ini reader: \x and octal take as
+// many digits as follow and keep the low 16 bits.
+QVector<Item> decode(char const *data, int size)
 {
     QVector<Item> items;
-    items.reserve(raw.size());
-    const int size = raw.size();
+    items.reserve(size);
     for (int i = 0; i < size;) {
-        const char c = raw.at(i++);
+        const char c = data[i++];
         if (c == '"') {
             items.append({quint32(uchar(c)), Kind::Quote});
-            continue;
-        }
-        if (c == '\n' || c == '\r' || c == ';') {
-            items.append({quint32(uchar(c)), c == ';' ? Kind::Comment : Kind::LineEnd});
             continue;
         }
         if (c != '\\' || i >= size) {
             items.append({quint32(uchar(c)), Kind::Exact});
             continue;
         }
-        const char e = raw.at(i++);
+        const char e = data[i++];
         if (e == '\n' || e == '\r') {
-            if (e == '\r' && i < size && raw.at(i) == '\n')
+            if (i < size && (data[i] == '\n' || data[i] == '\r') && data[i] != e)
                 ++i;
-            items.append({quint32('\n'), Kind::Continuation});
-        } else if (e == 'x' && i < size && hexValue(raw.at(i)) >= 0) {
+            items.append({quint32('\n'), Kind::Skipped});
+        } else if (e == 'x' && i < size && hexValue(data[i]) >= 0) {
             quint32 value = 0;
-            while (i < size && hexValue(raw.at(i)) >= 0)
-                value = (value << 4) + quint32(hexValue(raw.at(i++)));
+            while (i < size && hexValue(data[i]) >= 0)
+                value = (value << 4) + quint32(hexValue(data[i++]));
             items.append({value & 0xffff, Kind::Exact});
         } else if (e >= '0' && e <= '7') {
             quint32 value = quint32(e - '0');
-            while (i < size && raw.at(i) >= '0' && raw.at(i) <= '7')
-                value = (value << 3) + quint32(raw.at(i++) - '0');
+            while (i < size && data[i] >= '0' && data[i] <= '7')
+                value = (value << 3) + quint32(data[i++] - '0');
             items.append({value & 0xffff, Kind::Exact});
         } else {
-            static const char from[] = "abfnrtv\"'?\\;,";
-            static const char to[] = "\a\b\f\n\r\t\v\"'?\\;,";
+            static const char from[] = "abfnrtv\"'?\\";
+            static const char to[] = "\a\b\f\n\r\t\v\"'?\\";
             const char *known = e != '\0' ? std::strchr(from, e) : nullptr;
             if (known)
                 items.append({quint32(uchar(to[known - from])), Kind::Exact});
@@ -85,11 +140,6 @@ QVector<Item> decode(QByteArray const &raw)
     return items;
 }
 
-bool isLineEnd(Item const &item)
-{
-    return item.kind == Kind::LineEnd;
-}
-
 // The type number that follows a "@Variant(" ending before index start is a
 // font or a colour, or the value ends before a whole number.
 bool knownType(QVector<Item> const &items, int start)
@@ -98,10 +148,9 @@ bool knownType(QVector<Item> const &items, int start)
     int taken = 0;
     for (int i = start; i < items.size() && taken < 4; ++i) {
         const Item item = items.at(i);
-        if (item.kind == Kind::Quote || item.kind == Kind::Continuation)
+        if (item.kind == Kind::Quote || item.kind == Kind::Skipped)
             continue;
-        // Inside quotes a line break or a ';' belongs to the value.
-        if (item.kind != Kind::Exact)
+        if (item.kind == Kind::Unclear)
             return false;
         // Qt takes the text's Latin-1 form: anything wider becomes '?'.
         type = (type << 8) | (item.ch > 0xff ? quint32('?') : item.ch);
@@ -119,7 +168,7 @@ bool elementIsSafe(QVector<Item> const &items, int start)
     quint32 states = 1; // bit p: the first p characters are matched
     for (int i = start; i < items.size() && states != 0; ++i) {
         const Item item = items.at(i);
-        if (item.kind == Kind::Quote || item.kind == Kind::Continuation)
+        if (item.kind == Kind::Quote || item.kind == Kind::Skipped)
             continue;
         quint32 next = 0;
         for (int p = 0; p < length; ++p) {
@@ -137,42 +186,17 @@ bool elementIsSafe(QVector<Item> const &items, int start)
     return true;
 }
 
-} // namespace
-
-bool holdsOnlyKnownVariants(QByteArray const &raw)
+// Qt makes an object only of a value, or an element of a list value, that
+// starts with "@Variant(": an element starts after a ',' outside quotes, and
+// blanks and quotes before it go.
+bool valueIsSafe(QVector<Item> const &items)
 {
-    if (!raw.contains('@') && !raw.contains('\\'))
-        return true;
-    const QVector<Item> items = decode(raw);
-    // Qt makes an object only of a value, or an element of a list value, that
-    // starts with "@Variant(": the value starts after the line's first '=', an
-    // element after a ',' outside quotes; blanks and quotes before it go. A
-    // quoted text goes on over line breaks, and so does any text over a
-    // backslash that ends a line; a ';' outside quotes starts a comment that
-    // runs to the end of the line, backslash or not.
-    bool inValue = false;
     bool inQuotes = false;
-    bool inComment = false;
-    bool atElementStart = false;
+    bool atElementStart = true;
     for (int i = 0; i < items.size(); ++i) {
         const Item item = items.at(i);
-        if ((isLineEnd(item) && !(inValue && inQuotes)) || (item.kind == Kind::Continuation && inComment)) {
-            inValue = inComment = atElementStart = false;
+        if (item.kind == Kind::Skipped)
             continue;
-        }
-        if (inComment || item.kind == Kind::Continuation)
-            continue;
-        if (item.kind == Kind::Comment && !inQuotes) {
-            inComment = true;
-            continue;
-        }
-        if (!inValue) {
-            if (item.ch == '=' && item.kind != Kind::Quote) {
-                inValue = atElementStart = true;
-                inQuotes = false;
-            }
-            continue;
-        }
         if (item.kind == Kind::Quote) {
             inQuotes = !inQuotes;
             continue;
@@ -188,6 +212,24 @@ bool holdsOnlyKnownVariants(QByteArray const &raw)
         // Blanks and unclear characters may still come before the element.
         const bool blank = item.kind == Kind::Exact && (item.ch == ' ' || item.ch == '\t');
         atElementStart = blank || item.kind == Kind::Unclear;
+    }
+    return true;
+}
+
+} // namespace
+
+bool holdsOnlyKnownVariants(QByteArray const &raw)
+{
+    if (!raw.contains('@') && !raw.contains('\\'))
+        return true;
+    int pos = 0;
+    Line line;
+    while (readLine(raw, pos, line)) {
+        if (line.equals < 0 || raw.at(line.start) == '[')
+            continue;
+        const int valueStart = line.equals + 1;
+        if (!valueIsSafe(decode(raw.constData() + valueStart, line.end - valueStart)))
+            return false;
     }
     return true;
 }

@@ -289,6 +289,8 @@ void TestSettingsRobustness::storedObjects_data()
         << "[APP_SETTINGS]\nK=a;\"\nL=@Variant(\\0\\0\\0G" + hugeCount << true << QColor();
     QTest::newRow("polygon after a comment that ends in a backslash")
         << "[APP_SETTINGS]\nK=a;b\\\nL=@Variant(\\0\\0\\0G" + hugeCount << true << QColor();
+    QTest::newRow("polygon after an escaped '=' in the key")
+        << "[APP_SETTINGS]\nK\\=x=@Variant(\\0\\0\\0G" + hugeCount << true << QColor();
     QTest::newRow("quoted text that only looks like a stored polygon")
         << "[APP_SETTINGS]\nK=\"a\\nL=@Variant(\\0\\0\\0G" + hugeCount.left(4) + "\"\n"
         << false << QColor();
