@@ -2,7 +2,6 @@
 
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QThread>
 #include <QtTest>
 
 namespace
@@ -47,7 +46,6 @@ private slots:
     void initTestCase();
     void queuedSignal_data();
     void queuedSignal();
-    void acrossThreads();
 };
 
 void TestProgressInitValues::initTestCase()
@@ -91,23 +89,6 @@ void TestProgressInitValues::queuedSignal()
         QCOMPARE(values.type(), ProgressInitValues::Warning);
     else
         QCOMPARE(values.type(), ProgressInitValues::Plain);
-}
-
-void TestProgressInitValues::acrossThreads()
-{
-    QThread worker;
-    Emitter emitter;
-    emitter.moveToThread(&worker);
-    Receiver receiver;
-    connect(&emitter, &Emitter::progressStatusInfo, &receiver, &Receiver::take);
-    QSignalSpy spy(&receiver, &Receiver::taken);
-    connect(&worker, &QThread::started, &emitter,
-        [&emitter] { emitter.send(ProgressInitValues::Warning, QStringLiteral("from the worker")); });
-    worker.start();
-    QVERIFY(spy.wait(5000));
-    worker.quit();
-    QVERIFY(worker.wait(5000));
-    QCOMPARE(spy.at(0).at(0).value<ProgressInitValues>().text(), QStringLiteral("from the worker"));
 }
 
 QTEST_GUILESS_MAIN(TestProgressInitValues)

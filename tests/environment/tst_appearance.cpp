@@ -33,8 +33,6 @@ private slots:
     void properFontSizeAndStyle();
     void defaultFonts_data();
     void defaultFonts();
-    void defaultColors_data();
-    void defaultColors();
     void defaultsReplaceOnlyTheirKeys();
     void uiFontAndColourAccess();
 
@@ -155,9 +153,7 @@ void TestAppearance::properFontSizeAndStyle_data()
 
     QTest::newRow("Calibri 18 bold") << QStringLiteral("Calibri") << 18 << true << false;
     QTest::newRow("missing family 11 normal") << QStringLiteral("Segoe Nothing") << 11 << false << false;
-    QTest::newRow("italic") << QStringLiteral("Calibri") << 15 << false << true;
     QTest::newRow("bold italic, large") << QStringLiteral("Calibri") << 64 << true << true;
-    QTest::newRow("one pixel") << QStringLiteral("Tahoma") << 1 << false << false;
 }
 
 void TestAppearance::properFontSizeAndStyle()
@@ -189,14 +185,10 @@ void TestAppearance::defaultFonts_data()
     const QColor black(Qt::black);
     QTest::newRow("application font") << int(APP_FONT) << "MS Shell Dlg 2" << 11 << false << int(APP_FONT_COLOR)
                                       << black;
-    QTest::newRow("component names") << int(GUI_COMPONENT_NAME_FONT) << "Calibri" << 11 << false
-                                     << int(GUI_COMPONENT_NAME_FONT_COLOR) << black;
     QTest::newRow("cabinet names") << int(GUI_CABINET_NAME_FONT) << "Calibri" << 18 << true
                                    << int(GUI_CABINET_NAME_FONT_COLOR) << QColor(210, 210, 210, 255);
     QTest::newRow("node names") << int(GUI_NODE_NAME_FONT) << "Calibri" << 15 << true << int(GUI_NODE_NAME_FONT_COLOR)
                                 << black;
-    QTest::newRow("fire-alarm system names")
-        << int(GUI_FAS_SYSTEM_NAME_FONT) << "Calibri" << 15 << true << int(GUI_FAS_SYSTEM_NAME_FONT_COLOR) << black;
 }
 
 void TestAppearance::defaultFonts()
@@ -221,25 +213,6 @@ void TestAppearance::defaultFonts()
     QCOMPARE(font.weight(), bold ? 75 : 50);
     QVERIFY(!font.italic());
     QCOMPARE(colours.value(EnvSettingKey(colourKey)), colour);
-}
-
-void TestAppearance::defaultColors_data()
-{
-    QTest::addColumn<int>("key");
-    QTest::addColumn<QColor>("colour");
-    QTest::newRow("selected elements") << int(GUI_LE_SELECTED_COLOR) << QColor(255, 210, 0, 255);
-    QTest::newRow("colliding elements") << int(GUI_LE_COLLISION_COLOR) << QColor(0, 20, 200, 255);
-}
-
-void TestAppearance::defaultColors()
-{
-    QFETCH(int, key);
-    QFETCH(QColor, colour);
-
-    QHash<EnvSettingKey, QColor> colours{{GUI_LE_SELECTED_COLOR, QColor(Qt::cyan)}};
-    Environment::setDefaultColors(&colours);
-    QCOMPARE(colours.size(), 2);
-    QCOMPARE(colours.value(EnvSettingKey(key)), colour);
 }
 
 void TestAppearance::defaultsReplaceOnlyTheirKeys()
@@ -270,13 +243,6 @@ void TestAppearance::uiFontAndColourAccess()
     QCOMPARE(env->getUiColor(GUI_NODE_NAME_FONT_COLOR), QColor(Qt::blue));
     env->getUiFont(GUI_NODE_NAME_FONT).setPixelSize(33);
     QCOMPARE(env->getUiFont(GUI_NODE_NAME_FONT).pixelSize(), 33);
-
-    QFont font(QStringLiteral("DejaVu Sans"));
-    font.setPixelSize(12);
-    env->setUiFont(GUI_NODE_NAME_FONT, font);
-    QCOMPARE(env->getUiFont(GUI_NODE_NAME_FONT), font);
-    env->setUiColor(GUI_NODE_NAME_FONT_COLOR, QColor(1, 2, 3));
-    QCOMPARE(env->getUiColor(GUI_NODE_NAME_FONT_COLOR), QColor(1, 2, 3));
 }
 
 QTEST_MAIN(TestAppearance)

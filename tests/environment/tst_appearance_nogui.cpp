@@ -12,7 +12,6 @@ class TestAppearanceWithoutGui : public QObject
 
 private slots:
     void initTestCase();
-    void properFont_data();
     void properFont();
     void settingsWithFontsLoadAndWrite();
 };
@@ -23,25 +22,12 @@ void TestAppearanceWithoutGui::initTestCase()
     QVERIFY(!qobject_cast<QGuiApplication *>(QCoreApplication::instance()));
 }
 
-void TestAppearanceWithoutGui::properFont_data()
-{
-    QTest::addColumn<int>("pixelSize");
-    QTest::addColumn<bool>("bold");
-    QTest::addColumn<bool>("italic");
-    QTest::newRow("bold") << 18 << true << false;
-    QTest::newRow("normal italic") << 11 << false << true;
-}
-
 void TestAppearanceWithoutGui::properFont()
 {
-    QFETCH(int, pixelSize);
-    QFETCH(bool, bold);
-    QFETCH(bool, italic);
-
-    const QFont font = Environment::getProperFont(QStringLiteral("Calibri"), pixelSize, bold, italic);
-    QCOMPARE(font.pixelSize(), pixelSize);
-    QCOMPARE(font.weight(), bold ? 75 : 50);
-    QCOMPARE(font.italic(), italic);
+    const QFont font = Environment::getProperFont(QStringLiteral("Calibri"), 18, true, true);
+    QCOMPARE(font.pixelSize(), 18);
+    QCOMPARE(font.weight(), 75);
+    QVERIFY(font.italic());
 }
 
 void TestAppearanceWithoutGui::settingsWithFontsLoadAndWrite()

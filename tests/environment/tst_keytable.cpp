@@ -1,8 +1,6 @@
 #include "crypto.h"
 #include "environment.h"
 
-#include <QRegularExpression>
-#include <QSet>
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -14,10 +12,8 @@ private slots:
     void initTestCase();
     void idName_data();
     void idName();
-    void tableShape();
     void decipheredNames_data();
     void decipheredNames();
-    void defaultDeploymentData();
 };
 
 void TestKeyTable::initTestCase()
@@ -31,11 +27,8 @@ void TestKeyTable::idName_data()
     QTest::addColumn<QString>("expected");
 
     QTest::newRow("NONE has a name") << int(NONE) << "NONE";
-    QTest::newRow("LANG") << int(LANG) << "LANG";
-    QTest::newRow("diary input") << int(KORAX_DIARY_INPUT_DIR) << "KORAX_DIARY_INPUT_DIR";
     QTest::newRow("doubled S kept") << int(AUTOSSAVE_TIME) << "AUTOSSAVE_TIME";
     QTest::newRow("after the reserved numbers") << int(APP_FONT) << "APP_FONT";
-    QTest::newRow("export password key") << int(ORLA_EXPORT_SETS) << "ORLA_EXPORT_SETS";
     for (int reserved : {26, 27, 28, 33, 34})
         QTest::newRow(qPrintable(QStringLiteral("reserved %1").arg(reserved)))
             << reserved << QStringLiteral("=%1").arg(reserved);
@@ -49,34 +42,6 @@ void TestKeyTable::idName()
     QFETCH(int, key);
     QFETCH(QString, expected);
     QCOMPARE(EnvSettingKeyEnumClass::idName(EnvSettingKey(key)), expected);
-}
-
-void TestKeyTable::tableShape()
-{
-    auto const &table = EnvSettingKeyEnumClass::s_idNames;
-    QCOMPARE(table.size(), 49);
-
-    const QRegularExpression hex(QStringLiteral("^[0-9a-f]+$"));
-    int plain = 0;
-    int enciphered = 0;
-    QSet<QString> names;
-    for (auto it = table.constBegin(); it != table.constEnd(); ++it) {
-        const int number = int(it.key());
-        names.insert(it.value());
-        if (number >= 1600) {
-            ++enciphered;
-            QVERIFY2(hex.match(it.value()).hasMatch(), qPrintable(it.value()));
-            QCOMPARE(it.value().size() % 32, 0);
-        } else {
-            ++plain;
-            QVERIFY(number >= 0 && number <= 36);
-        }
-        // idName gives the stored text itself, enciphered ones included.
-        QCOMPARE(EnvSettingKeyEnumClass::idName(it.key()), it.value());
-    }
-    QCOMPARE(plain, 32);
-    QCOMPARE(enciphered, 17);
-    QCOMPARE(names.size(), 49);
 }
 
 void TestKeyTable::decipheredNames_data()
@@ -106,16 +71,6 @@ void TestKeyTable::decipheredNames()
     const QString stored = EnvSettingKeyEnumClass::idName(EnvSettingKey(key));
     QVERIFY(stored != plain);
     QCOMPARE(Crypto::decodeEnumIdName(QStringLiteral("EnvSettingKey"), stored), plain);
-}
-
-void TestKeyTable::defaultDeploymentData()
-{
-    if (QStringLiteral(ENV_UPDATE_CHECK_USER) != QLatin1String("vscheck"))
-        QSKIP("built with other deployment data");
-    QCOMPARE(Crypto::decodeEnumIdName(QStringLiteral("EnvSettingKey"), EnvSettingKeyEnumClass::idName(SECURE_ARG_1605)),
-        QStringLiteral("vscheck"));
-    QCOMPARE(Crypto::decodeEnumIdName(QStringLiteral("EnvSettingKey"), EnvSettingKeyEnumClass::idName(SECURE_ARG_1602)),
-        QStringLiteral("127$d$0$d$0$d$1"));
 }
 
 QTEST_GUILESS_MAIN(TestKeyTable)

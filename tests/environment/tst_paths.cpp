@@ -18,16 +18,8 @@ using Getter = std::function<QString(Environment *)>;
 QHash<QString, Getter> pathGetters()
 {
     return {
-        {QStringLiteral("getRootAppPath"), [](Environment *e) { return e->getRootAppPath(); }},
         {QStringLiteral("getDataPath"), [](Environment *e) { return e->getDataPath(); }},
-        {QStringLiteral("getToolsPath"), [](Environment *e) { return e->getToolsPath(); }},
-        {QStringLiteral("getTranslationsPath"), [](Environment *e) { return e->getTranslationsPath(); }},
-        {QStringLiteral("getLibsPath"), [](Environment *e) { return e->getLibsPath(); }},
-        {QStringLiteral("getHelpPath"), [](Environment *e) { return e->getHelpPath(); }},
         {QStringLiteral("getComponentTypeFileName"), [](Environment *e) { return e->getComponentTypeFileName(); }},
-        {QStringLiteral("getComponentParamsFileName"), [](Environment *e) { return e->getComponentParamsFileName(); }},
-        {QStringLiteral("getVersionFileName"), [](Environment *e) { return e->getVersionFileName(); }},
-        {QStringLiteral("getFactoryNamesFileName"), [](Environment *e) { return e->getFactoryNamesFileName(); }},
         {QStringLiteral("getWorkPath"), [](Environment *e) { return e->getWorkPath(); }},
         {QStringLiteral("getProjectDir"), [](Environment *e) { return e->getProjectDir(); }},
         {QStringLiteral("getProjectTempDir"), [](Environment *e) { return e->getProjectTempDir(); }},
@@ -104,27 +96,10 @@ void TestPaths::getters_data()
 
     QTest::newRow("data folder before start-up") << QString() << none << "getDataPath"
                                                  << "/data";
-    QTest::newRow("root as set") << r << none << "getRootAppPath" << r;
-    QTest::newRow("data") << r << none << "getDataPath"
-                          << "/opt/vs/data";
     QTest::newRow("one slash inserted after a root with one") << QStringLiteral("/opt/vs/") << none << "getDataPath"
                                                               << "/opt/vs//data";
-    QTest::newRow("tools") << r << none << "getToolsPath"
-                           << "/opt/vs/tools";
-    QTest::newRow("translations") << r << none << "getTranslationsPath"
-                                  << "/opt/vs/translations";
-    QTest::newRow("libs") << r << none << "getLibsPath"
-                          << "/opt/vs/lib";
-    QTest::newRow("help") << r << none << "getHelpPath"
-                          << "/opt/vs/help";
-    QTest::newRow("component types") << r << none << "getComponentTypeFileName"
-                                     << "/opt/vs/data/comptypes.dat";
-    QTest::newRow("component params") << r << none << "getComponentParamsFileName"
-                                      << "/opt/vs/data/compparams.dat";
-    QTest::newRow("version data") << r << none << "getVersionFileName"
-                                  << "/opt/vs/data/ver.dat";
-    QTest::newRow("factory names") << r << none << "getFactoryNamesFileName"
-                                   << "/opt/vs/data/factory.nam";
+    QTest::newRow("data files are under the data folder") << r << none << "getComponentTypeFileName"
+                                                          << "/opt/vs/data/comptypes.dat";
 
     QTest::newRow("work folder by default") << r << none << "getWorkPath" << d;
     QTest::newRow("work folder from the store") << r << QVariant("C:/work") << "getWorkPath"
@@ -187,8 +162,6 @@ void TestPaths::configPath_data()
     QTest::addColumn<bool>("underRoot");
 
     QTest::newRow("default mode") << int(Environment::MODE_DEFAULT) << false;
-    QTest::newRow("server updates") << int(Environment::MODE_SERVER_UPDATES) << false;
-    QTest::newRow("local updates") << int(Environment::MODE_LOCAL_UPDATES) << false;
     QTest::newRow("local updates alt") << int(Environment::MODE_LOCAL_UPDATES_ALT) << false;
     QTest::newRow("local config") << int(Environment::MODE_LOCAL_CONFIG) << true;
     QTest::newRow("unknown mode behaves as default") << 7 << false;
@@ -206,6 +179,9 @@ void TestPaths::configPath()
     const QString data = QStandardPaths::standardLocations(QStandardPaths::DataLocation).value(0);
     QCOMPARE(env->getConfigPath(), underRoot ? QStringLiteral("/opt/vs/config") : data + QStringLiteral("/config"));
     QVERIFY2(!data.isEmpty(), "the test needs a data folder");
+    // The log folder does not follow the mode, and asking for it creates nothing.
+    QCOMPARE(env->getLogPath(), data + QStringLiteral("/log"));
+    QVERIFY(!QFileInfo::exists(env->getLogPath()));
 }
 
 void TestPaths::setProjectDirectories_data()
@@ -219,7 +195,6 @@ void TestPaths::setProjectDirectories_data()
     QTest::newRow("studio, work folder without slash") << int(Environment::APP_STUDIO) << "" << studio;
     QTest::newRow("studio, work folder with slash") << int(Environment::APP_STUDIO) << "/" << studio;
     QTest::newRow("other application: work folder only") << 1 << "" << QStringList{QStringLiteral("work")};
-    QTest::newRow("another other application") << 42 << "/" << QStringList{QStringLiteral("work")};
 }
 
 void TestPaths::setProjectDirectories()

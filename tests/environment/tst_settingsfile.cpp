@@ -10,10 +10,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace envtest;
+
 namespace
 {
 
 const int otherAppType = 3;
+using Values = QMap<int, QString>;
 
 QString configDir()
 {
@@ -23,21 +26,6 @@ QString configDir()
 QString settingsFile()
 {
     return configDir() + QStringLiteral("/uiconfig.ini");
-}
-
-QByteArray readAll(QString const &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-bool writeFile(QString const &path, QByteArray const &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
 QStringList keysInFile(QString const &path)
@@ -121,51 +109,38 @@ void TestSettingsFile::cleanup()
 void TestSettingsFile::firstRunLoad_data()
 {
     QTest::addColumn<int>("appType");
-    QTest::addColumn<int>("key");
-    // "absent", "invalid", or the text held
-    QTest::addColumn<QString>("expected");
+    QTest::addColumn<Values>("values"); // non-null texts
+    QTest::addColumn<QList<int>>("absent"); // a null text
+    QTest::addColumn<QList<int>>("invalid"); // held as an invalid value
 
     const QString locale = QLocale::system().name();
-    const QString url = QString::fromUtf8(deployment::updatesPageUrl);
     const QString work = Environment::VS_WORK_DIR;
+    const Values common{{LANG, locale}, {WORK_DIR, work}, {LOG_FILE, "app.log"}, {APP_VERSION, ""}};
+    Values studio = common;
+    for (auto const &entry : Values{{STYLE, "default"}, {LOG_LEVEL, "error"}, {COMPONENT_DATA_BANK, "FileDataBank"},
+             {KORAX_DIARY_INPUT_DIR, work}, {KORAX_DIARY_OUTPUT_DIR, work},
+             {UPDATES_HTTP_URL, QString::fromUtf8(deployment::updatesPageUrl)}}
+                                 .toStdMap())
+        studio.insert(entry.first, entry.second);
 
-    const int studio = Environment::APP_STUDIO;
-    QTest::newRow("studio LANG is the system locale") << studio << int(LANG) << locale;
-    QTest::newRow("studio STYLE") << studio << int(STYLE) << "default";
-    QTest::newRow("studio WORK_DIR") << studio << int(WORK_DIR) << work;
-    QTest::newRow("studio diary input is the work folder") << studio << int(KORAX_DIARY_INPUT_DIR) << work;
-    QTest::newRow("studio diary output is the work folder") << studio << int(KORAX_DIARY_OUTPUT_DIR) << work;
-    QTest::newRow("studio LOG_FILE") << studio << int(LOG_FILE) << "app.log";
-    QTest::newRow("studio LOG_LEVEL") << studio << int(LOG_LEVEL) << "error";
-    QTest::newRow("studio COMPONENT_DATA_BANK") << studio << int(COMPONENT_DATA_BANK) << "FileDataBank";
-    QTest::newRow("studio APP_VERSION is an empty text") << studio << int(APP_VERSION) << "";
-    QTest::newRow("studio UPDATES_HTTP_URL is the fixed page") << studio << int(UPDATES_HTTP_URL) << url;
-    QTest::newRow("studio OPEN_RECENT_FILES held invalid") << studio << int(OPEN_RECENT_FILES) << "invalid";
-    QTest::newRow("studio AUTOSSAVE_TIME held invalid") << studio << int(AUTOSSAVE_TIME) << "invalid";
-    QTest::newRow("studio no UPDATES_HTTP_URL_TEST") << studio << int(UPDATES_HTTP_URL_TEST) << "absent";
-    QTest::newRow("studio no UPDATES_LOCAL_DIR") << studio << int(UPDATES_LOCAL_DIR) << "absent";
-    QTest::newRow("studio no PRESENTATION_MODE") << studio << int(PRESENTATION_MODE) << "absent";
-    QTest::newRow("studio no APP_MODE") << studio << int(APP_MODE) << "absent";
-    QTest::newRow("studio no SECURE_ARG_2001") << studio << int(SECURE_ARG_2001) << "absent";
-    QTest::newRow("studio no export password") << studio << int(ORLA_EXPORT_SETS) << "absent";
-
-    const int other = otherAppType;
-    QTest::newRow("other LANG") << other << int(LANG) << locale;
-    QTest::newRow("other WORK_DIR defaults like the studio's") << other << int(WORK_DIR) << work;
-    QTest::newRow("other LOG_FILE") << other << int(LOG_FILE) << "app.log";
-    QTest::newRow("other APP_VERSION") << other << int(APP_VERSION) << "";
-    QTest::newRow("other no diary input") << other << int(KORAX_DIARY_INPUT_DIR) << "absent";
-    QTest::newRow("other no diary output") << other << int(KORAX_DIARY_OUTPUT_DIR) << "absent";
-    QTest::newRow("other no recent files") << other << int(OPEN_RECENT_FILES) << "absent";
-    QTest::newRow("other no autosave") << other << int(AUTOSSAVE_TIME) << "absent";
-    QTest::newRow("other no fixed page") << other << int(UPDATES_HTTP_URL) << "absent";
+    QTest::newRow("studio: diary folders are the work folder, the fixed page, no test page or mode")
+        << int(Environment::APP_STUDIO) << studio
+        << QList<int>{UPDATES_HTTP_URL_TEST, UPDATES_LOCAL_DIR, PRESENTATION_MODE, APP_MODE, SECURE_ARG_2001,
+               ORLA_EXPORT_SETS}
+        << QList<int>{OPEN_RECENT_FILES, AUTOSSAVE_TIME};
+    QTest::newRow("other application: no studio entries")
+        << otherAppType << common
+        << QList<int>{KORAX_DIARY_INPUT_DIR, KORAX_DIARY_OUTPUT_DIR, OPEN_RECENT_FILES, AUTOSSAVE_TIME,
+               UPDATES_HTTP_URL, APP_MODE}
+        << QList<int>{};
 }
 
 void TestSettingsFile::firstRunLoad()
 {
     QFETCH(int, appType);
-    QFETCH(int, key);
-    QFETCH(QString, expected);
+    QFETCH(Values, values);
+    QFETCH(QList<int>, absent);
+    QFETCH(QList<int>, invalid);
 
     Environment *env = freshEnvironment(appType);
     env->setSetting(APP_MODE, QStringLiteral("dropped by the load"));
@@ -176,17 +151,18 @@ void TestSettingsFile::firstRunLoad()
         !messages.contains(QtInfoMsg, QStringLiteral("Cannot read settings file:")), "a missing file is not an error");
     QCOMPARE(messages.entry(QtInfoMsg, QStringLiteral("Settings file:")).category, QStringLiteral("default"));
 
-    const QVariant value = env->getSetting(EnvSettingKey(key), QVariant::String);
-    if (expected == QLatin1String("absent")) {
-        QCOMPARE(value.type(), QVariant::String);
-        QVERIFY(value.isNull());
-    } else if (expected == QLatin1String("invalid")) {
-        QVERIFY(!value.isValid());
-    } else {
-        QCOMPARE(value.type(), QVariant::String);
-        QVERIFY(!value.isNull());
-        QCOMPARE(value.toString(), expected);
+    for (auto it = values.cbegin(); it != values.cend(); ++it) {
+        const QVariant value = env->getSetting(EnvSettingKey(it.key()), QVariant::String);
+        QVERIFY2(value.type() == QVariant::String && !value.isNull(), qPrintable(name(EnvSettingKey(it.key()))));
+        QCOMPARE(value.toString(), it.value());
     }
+    for (int key : absent) {
+        const QVariant value = env->getSetting(EnvSettingKey(key), QVariant::String);
+        QVERIFY2(value.type() == QVariant::String && value.isNull(), qPrintable(name(EnvSettingKey(key))));
+    }
+    for (int key : invalid)
+        QVERIFY2(
+            !env->getSetting(EnvSettingKey(key), QVariant::String).isValid(), qPrintable(name(EnvSettingKey(key))));
 }
 
 void TestSettingsFile::firstRunWrite_data()
@@ -261,16 +237,19 @@ void TestSettingsFile::unnamedEntriesSurvive()
         env->getSetting(UPDATES_HTTP_URL, QVariant::String).toString(), QString::fromUtf8(deployment::updatesPageUrl));
     env->writeSettings();
 
-    QSettings file(settingsFile(), QSettings::IniFormat);
-    QCOMPARE(file.value(QStringLiteral("top")).toString(), QStringLiteral("1"));
-    QCOMPARE(file.value(QStringLiteral("UI_SETTINGS/CUSTOM_UI")).toString(), QStringLiteral("keep me"));
-    QCOMPARE(file.value(QStringLiteral("UI_SETTINGS/LANG")).toString(), QStringLiteral("pl_PL"));
-    QCOMPARE(file.value(QStringLiteral("APP_SETTINGS/FOREIGN_KEY")).toString(), QStringLiteral("foreign value"));
-    QCOMPARE(file.value(QStringLiteral("APP_SETTINGS/") + secureKey).toString(), QStringLiteral("serial-123"));
-    QCOMPARE(file.value(QStringLiteral("APP_SETTINGS/UPDATES_LOCAL_DIR")).toString(), QStringLiteral("/srv/updates"));
-    QCOMPARE(file.value(QStringLiteral("APP_SETTINGS/UPDATES_HTTP_URL")).toString(),
-        QString::fromUtf8(deployment::updatesPageUrl));
-    QCOMPARE(file.value(QStringLiteral("OTHER_SECTION/x")).toString(), QStringLiteral("y"));
+    // Every entry keeps its value but the page address, which is fixed.
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("before.ini")), original));
+    QSettings before(dir.filePath(QStringLiteral("before.ini")), QSettings::IniFormat);
+    QSettings after(settingsFile(), QSettings::IniFormat);
+    QCOMPARE(before.allKeys().size(), 8);
+    for (QString const &key : before.allKeys()) {
+        QVERIFY2(after.value(key)
+                == (key == QLatin1String("APP_SETTINGS/UPDATES_HTTP_URL")
+                        ? QString::fromUtf8(deployment::updatesPageUrl)
+                        : before.value(key)),
+            qPrintable(key));
+    }
     QVERIFY2(!QFile::exists(settingsFile() + QStringLiteral(".bak")), "a clean file needs no copy");
 }
 

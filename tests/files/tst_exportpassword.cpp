@@ -18,9 +18,7 @@ private slots:
     void defaultPassword();
     void roundTrip_data();
     void roundTrip();
-    void emptyPasswordIsNotTheDefault();
-    void removeSettingBringsDefaultBack();
-    void loadSettingsBringsDefaultBack();
+    void removeOrLoadBringsDefaultBack();
     void storedFormOutlivesTheSingleton();
     void foreignStoredValue_data();
     void foreignStoredValue();
@@ -32,17 +30,6 @@ private:
 
 namespace
 {
-
-// Lines of the given type that begin with the text.
-int countOf(MessageCapture const &capture, QtMsgType type, QString const &prefix)
-{
-    int n = 0;
-    for (MessageCapture::Entry const &e : capture.entries()) {
-        if (e.type == type && e.message.startsWith(prefix))
-            ++n;
-    }
-    return n;
-}
 
 const QString enumName = QStringLiteral("EnvSettingKey");
 
@@ -76,9 +63,8 @@ void TestExportPassword::roundTrip_data()
     QTest::addColumn<QString>("password");
 
     QTest::newRow("plain") << "secret";
+    QTest::newRow("empty is a password, not the default") << "";
     QTest::newRow("the default's text itself") << ENV_TEST_EXPORT_PASSWORD;
-    QTest::newRow("one block exactly") << "0123456789abcdef";
-    QTest::newRow("blanks and separators") << " a;b=c \"d\" ";
     QTest::newRow("non-Latin letters") << "zażółć gęślą jaźń ₾";
     QTest::newRow("longest the cipher takes") << QString(511, QLatin1Char('p'));
 }
@@ -96,30 +82,15 @@ void TestExportPassword::roundTrip()
     QVERIFY(!stored.isEmpty());
     QCOMPARE(stored.size() % 2, 0);
     QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]+$")).match(stored).hasMatch(), qPrintable(stored));
-    QVERIFY(!stored.contains(password.toUtf8().toHex()));
+    QVERIFY(password.isEmpty() || !stored.contains(password.toUtf8().toHex()));
 }
 
-void TestExportPassword::emptyPasswordIsNotTheDefault()
-{
-    Environment *env = Environment::instance();
-    env->setOrlaExportPassword(QString());
-    QVERIFY(!held().isEmpty());
-    QCOMPARE(env->getOrlaExportPassword(false), QString());
-    QCOMPARE(env->getOrlaExportPassword(true), Crypto::encodeEnumIdName(enumName, QString()));
-    QVERIFY(env->getOrlaExportPassword(true) != EnvSettingKeyEnumClass::idName(SECURE_ARG_1601));
-}
-
-void TestExportPassword::removeSettingBringsDefaultBack()
+void TestExportPassword::removeOrLoadBringsDefaultBack()
 {
     Environment *env = Environment::instance();
     env->setOrlaExportPassword(QStringLiteral("secret"));
     env->removeSetting(ORLA_EXPORT_SETS);
     QCOMPARE(env->getOrlaExportPassword(false), QStringLiteral(ENV_TEST_EXPORT_PASSWORD));
-}
-
-void TestExportPassword::loadSettingsBringsDefaultBack()
-{
-    Environment *env = Environment::instance();
     env->setOrlaExportPassword(QStringLiteral("secret"));
     env->writeSettings();
     QVERIFY(env->loadSettings(true, QString()));
@@ -165,7 +136,7 @@ void TestExportPassword::passwordBeyondCipherBoundKeepsCurrent()
     env->setOrlaExportPassword(QStringLiteral("secret"));
     MessageCapture capture;
     env->setOrlaExportPassword(QString(512, QLatin1Char('p')));
-    QCOMPARE(countOf(capture, QtWarningMsg, QStringLiteral("Cannot encode export password")), 1);
+    QCOMPARE(capture.count(QtWarningMsg, QStringLiteral("Cannot encode export password")), 1);
     QCOMPARE(env->getOrlaExportPassword(false), QStringLiteral("secret"));
 
     Environment::m_instance.reset();

@@ -25,14 +25,10 @@ void TestFileFilters::filterName_data()
     QTest::addColumn<int>("type");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("project") << int(Environment::PROJ_FILE) << "project file (*.vsp)";
     QTest::newRow("JSON project shares the label") << int(Environment::JSON_PROJ_FILE) << "project file (*.json)";
     QTest::newRow("KORAX log: bare names") << int(Environment::KORAX_LOG_FILE) << "log file [KORAX] (pu pu0*)";
-    QTest::newRow("TESLO log") << int(Environment::TLK_DIARY_FILE) << "log file [TESLO] (*.tld)";
-    QTest::newRow("ORLA export") << int(Environment::ORLA_EXPORT_FILE) << "ORLA export file (*.vor)";
     QTest::newRow("two bits") << 0x3 << "";
     QTest::newRow("no bit") << 0 << "";
-    QTest::newRow("unused bit 0x1000") << 0x1000 << "";
     QTest::newRow("unused bit 0x20000") << 0x20000 << "";
 }
 

@@ -1,3 +1,4 @@
+#include "envtesting.h"
 #include "httpstestserver.h"
 #include "urlfiledownloader_p.h"
 
@@ -18,6 +19,8 @@
 #include <csignal>
 #include <functional>
 #include <sys/resource.h>
+
+using namespace envtest;
 
 // Records the log lines written while it lives, and passes them on.
 class LogCapture
@@ -83,6 +86,15 @@ private:
     QString expand(QString text) const;
     static QByteArray digest(QString const &path);
     static QString redirectPath(int code, QString const &location);
+    // One download run to its end: what each signal carried.
+    struct Outcome {
+        QList<QList<QVariant>> downloaded, redirected, progress;
+        QNetworkReply::NetworkError error() const
+        {
+            return downloaded.value(0).value(0).value<QNetworkReply::NetworkError>();
+        }
+    };
+    static Outcome fetch(QUrl const &url, QString const &target, bool infoMode, int timeout = 0);
 
     QTemporaryDir m_dir;
     HttpsTestServer m_main;
@@ -101,10 +113,8 @@ void tst_UrlFileDownloader::initTestCase()
 
     auto writeRandom = [](QString const &path, int size) {
         QByteArray data(size, Qt::Uninitialized);
-        QRandomGenerator generator(size);
-        generator.fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(data) == size;
+        QRandomGenerator(size).fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
+        return writeFile(path, data);
     };
     QVERIFY(writeRandom(root(QStringLiteral("small.bin")), 100 * 1024));
     QVERIFY(writeRandom(root(QStringLiteral("big.bin")), 24 * 1024 * 1024));
@@ -117,10 +127,7 @@ void tst_UrlFileDownloader::initTestCase()
                 {QStringLiteral("headers"), QJsonObject{{QStringLiteral("Location"), QStringLiteral("/small.bin")}}}});
     }
     const QString routesFile = m_dir.path() + QStringLiteral("/routes.json");
-    QFile file(routesFile);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QJsonDocument(routes).toJson());
-    file.close();
+    QVERIFY(writeFile(routesFile, QJsonDocument(routes).toJson()));
 
     QVERIFY(HttpsTestServer::makeCertificate(m_dir.path(), QStringLiteral("server")));
     QVERIFY(HttpsTestServer::makeCertificate(m_dir.path(), QStringLiteral("other"), QStringLiteral("other.example")));
@@ -178,6 +185,19 @@ QString tst_UrlFileDownloader::redirectPath(int code, QString const &location)
     return QStringLiteral("/redirect/%1?to=%2").arg(code).arg(QString::fromLatin1(QUrl::toPercentEncoding(location)));
 }
 
+tst_UrlFileDownloader::Outcome tst_UrlFileDownloader::fetch(
+    QUrl const &url, QString const &target, bool infoMode, int timeout)
+{
+    UrlFileDownloader downloader(nullptr);
+    if (timeout > 0)
+        downloader.setTransferTimeout(timeout);
+    QSignalSpy downloaded(&downloader, &UrlFileDownloader::downloaded);
+    QSignalSpy redirected(&downloader, &UrlFileDownloader::redirected);
+    QSignalSpy progress(&downloader, &UrlFileDownloader::downloadProgress);
+    downloader.startDownload(url, target, infoMode);
+    return {downloaded, redirected, progress};
+}
+
 void tst_UrlFileDownloader::download_data()
 {
     QTest::addColumn<QString>("source");
@@ -196,30 +216,23 @@ void tst_UrlFileDownloader::download()
     QFETCH(bool, infoMode);
 
     const QString target = out(QStringLiteral("target.bin"));
-    if (existingTarget) {
-        QFile old(target);
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write(QByteArray(300 * 1024, 'x'));
-    }
+    if (existingTarget)
+        QVERIFY(writeFile(target, QByteArray(300 * 1024, 'x')));
 
-    UrlFileDownloader downloader(nullptr);
-    QSignalSpy downloaded(&downloader, &UrlFileDownloader::downloaded);
-    QSignalSpy redirected(&downloader, &UrlFileDownloader::redirected);
-    QSignalSpy progress(&downloader, &UrlFileDownloader::downloadProgress);
-    downloader.startDownload(QUrl(m_main.url(QLatin1Char('/') + source)), target, infoMode);
+    const Outcome run = fetch(QUrl(m_main.url(QLatin1Char('/') + source)), target, infoMode);
 
-    QCOMPARE(redirected.count(), 0);
-    QCOMPARE(downloaded.count(), 1);
-    QCOMPARE(downloaded.at(0).at(0).value<QNetworkReply::NetworkError>(), QNetworkReply::NoError);
-    QCOMPARE(downloaded.at(0).at(2).toString(), target);
+    QCOMPARE(run.redirected.count(), 0);
+    QCOMPARE(run.downloaded.count(), 1);
+    QCOMPARE(run.error(), QNetworkReply::NoError);
+    QCOMPARE(run.downloaded.at(0).at(2).toString(), target);
     QCOMPARE(digest(target), digest(root(source)));
 
     const qint64 size = QFileInfo(root(source)).size();
-    QVERIFY(!progress.isEmpty());
-    QCOMPARE(progress.last().at(0).toLongLong(), size);
-    QCOMPARE(progress.last().at(1).toLongLong(), size);
+    QVERIFY(!run.progress.isEmpty());
+    QCOMPARE(run.progress.last().at(0).toLongLong(), size);
+    QCOMPARE(run.progress.last().at(1).toLongLong(), size);
     qint64 previous = 0;
-    for (auto const &step : progress) {
+    for (auto const &step : run.progress) {
         QVERIFY(step.at(0).toLongLong() >= previous);
         previous = step.at(0).toLongLong();
     }
@@ -265,15 +278,12 @@ void tst_UrlFileDownloader::redirect()
         QRegularExpression(QStringLiteral("^Request: .*/redirect/%1\\?to=.* was redirected with code: %1$").arg(code)));
     QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Redirected to: ") + expected));
 
-    UrlFileDownloader downloader(nullptr);
-    QSignalSpy downloaded(&downloader, &UrlFileDownloader::downloaded);
-    QSignalSpy redirected(&downloader, &UrlFileDownloader::redirected);
-    downloader.startDownload(
-        QUrl(server(from).url(redirectPath(code, expand(location)))), out(QStringLiteral("r")), infoMode);
+    const Outcome run
+        = fetch(QUrl(server(from).url(redirectPath(code, expand(location)))), out(QStringLiteral("r")), infoMode);
 
-    QCOMPARE(downloaded.count(), 0);
-    QCOMPARE(redirected.count(), 1);
-    QCOMPARE(redirected.at(0).at(0).toString(), expected);
+    QCOMPARE(run.downloaded.count(), 0);
+    QCOMPARE(run.redirected.count(), 1);
+    QCOMPARE(run.redirected.at(0).at(0).toString(), expected);
 }
 
 void tst_UrlFileDownloader::notRedirect_data()
@@ -298,17 +308,14 @@ void tst_UrlFileDownloader::notRedirect()
             QtWarningMsg, QRegularExpression(QStringLiteral("^Request: .* was redirected with code: ")));
 
     LogCapture log;
-    UrlFileDownloader downloader(nullptr);
-    QSignalSpy downloaded(&downloader, &UrlFileDownloader::downloaded);
-    QSignalSpy redirected(&downloader, &UrlFileDownloader::redirected);
-    downloader.startDownload(QUrl(m_main.url(path)), out(QStringLiteral("n")), false);
+    const Outcome run = fetch(QUrl(m_main.url(path)), out(QStringLiteral("n")), false);
 
     // The status code alone decides; these replies carry a Location all the same.
     QCOMPARE(log.lines().filter(QRegularExpression(QStringLiteral("^Request: "))).size(), logsRedirect ? 1 : 0);
 
-    QCOMPARE(redirected.count(), 0);
-    QCOMPARE(downloaded.count(), 1);
-    QCOMPARE(downloaded.at(0).at(0).value<QNetworkReply::NetworkError>(), QNetworkReply::NoError);
+    QCOMPARE(run.redirected.count(), 0);
+    QCOMPARE(run.downloaded.count(), 1);
+    QCOMPARE(run.error(), QNetworkReply::NoError);
     QVERIFY(QFile::exists(out(QStringLiteral("n"))));
 }
 
@@ -346,16 +353,13 @@ void tst_UrlFileDownloader::refusedRedirect()
         QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Download error: .*refused")));
 
     const QString target = out(QStringLiteral("refused"));
-    UrlFileDownloader downloader(nullptr);
-    QSignalSpy downloaded(&downloader, &UrlFileDownloader::downloaded);
-    QSignalSpy redirected(&downloader, &UrlFileDownloader::redirected);
-    downloader.startDownload(QUrl(server(from).url(redirectPath(302, location))), target, infoMode);
+    const Outcome run = fetch(QUrl(server(from).url(redirectPath(302, location))), target, infoMode);
 
-    QCOMPARE(redirected.count(), 0);
-    QCOMPARE(downloaded.count(), 1);
-    QCOMPARE(downloaded.at(0).at(0).value<QNetworkReply::NetworkError>(), error);
-    QVERIFY(downloaded.at(0).at(1).toString().contains(location));
-    QCOMPARE(downloaded.at(0).at(2).toString(), target);
+    QCOMPARE(run.redirected.count(), 0);
+    QCOMPARE(run.downloaded.count(), 1);
+    QCOMPARE(run.error(), error);
+    QVERIFY(run.downloaded.at(0).at(1).toString().contains(location));
+    QCOMPARE(run.downloaded.at(0).at(2).toString(), target);
     QCOMPARE(QFile::exists(target), infoMode);
     if (from == Main)
         QCOMPARE(m_plain.takeRequests(), QStringList());
@@ -450,32 +454,21 @@ void tst_UrlFileDownloader::failedTransfer()
 
     // A file left from an earlier attempt must not survive a failed one.
     const QString target = out(QStringLiteral("failed.bin"));
-    {
-        QFile stale(target);
-        QVERIFY(stale.open(QIODevice::WriteOnly));
-        stale.write(QByteArray(5000, 's'));
-    }
-    UrlFileDownloader downloader(nullptr);
-    QSignalSpy downloaded(&downloader, &UrlFileDownloader::downloaded);
-    QSignalSpy redirected(&downloader, &UrlFileDownloader::redirected);
-    downloader.startDownload(url, target, infoMode);
+    QVERIFY(writeFile(target, QByteArray(5000, 's')));
+    const Outcome run = fetch(url, target, infoMode);
 
-    QCOMPARE(redirected.count(), 0);
-    QCOMPARE(downloaded.count(), 1);
-    const auto reported = downloaded.at(0).at(0).value<QNetworkReply::NetworkError>();
+    QCOMPARE(run.redirected.count(), 0);
+    QCOMPARE(run.downloaded.count(), 1);
     if (error == QNetworkReply::UnknownNetworkError)
-        QVERIFY2(reported != QNetworkReply::NoError, "a cut-off body is reported as a success");
+        QVERIFY2(run.error() != QNetworkReply::NoError, "a cut-off body is reported as a success");
     else
-        QCOMPARE(reported, error);
-    QVERIFY(!downloaded.at(0).at(1).toString().isEmpty());
-    QCOMPARE(downloaded.at(0).at(2).toString(), target);
+        QCOMPARE(run.error(), error);
+    QVERIFY(!run.downloaded.at(0).at(1).toString().isEmpty());
+    QCOMPARE(run.downloaded.at(0).at(2).toString(), target);
 
     QCOMPARE(QFile::exists(target), infoMode);
-    if (infoMode) {
-        QFile file(target);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), keptBody);
-    }
+    if (infoMode)
+        QCOMPARE(readAll(target), keptBody);
 }
 
 void tst_UrlFileDownloader::tlsRefused_data()
@@ -520,12 +513,10 @@ void tst_UrlFileDownloader::tlsRefused()
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Download error: (?!.*, description: )")));
 
     const QString target = out(QStringLiteral("tls.bin"));
-    UrlFileDownloader downloader(nullptr);
-    QSignalSpy downloaded(&downloader, &UrlFileDownloader::downloaded);
-    downloader.startDownload(QUrl(peer.url(QStringLiteral("/small.bin"))), target, false);
+    const Outcome run = fetch(QUrl(peer.url(QStringLiteral("/small.bin"))), target, false);
 
-    QCOMPARE(downloaded.count(), 1);
-    QCOMPARE(downloaded.at(0).at(0).value<QNetworkReply::NetworkError>(), QNetworkReply::SslHandshakeFailedError);
+    QCOMPARE(run.downloaded.count(), 1);
+    QCOMPARE(run.error(), QNetworkReply::SslHandshakeFailedError);
     QVERIFY(!QFile::exists(target));
     QCOMPARE(peer.takeRequests(), QStringList());
 }
@@ -547,20 +538,16 @@ void tst_UrlFileDownloader::transferTimeout()
     QFETCH(int, timeout);
     QFETCH(QNetworkReply::NetworkError, error);
 
-    QCOMPARE(UrlFileDownloader(nullptr).transferTimeout(), 60000);
     if (error != QNetworkReply::NoError) {
         QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Download error: .*, description: ")));
         QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Download error: No data received")));
     }
 
     const QString target = out(QStringLiteral("slow.bin"));
-    UrlFileDownloader downloader(nullptr);
-    downloader.setTransferTimeout(timeout);
-    QSignalSpy downloaded(&downloader, &UrlFileDownloader::downloaded);
-    downloader.startDownload(QUrl(m_main.url(path)), target, false);
+    const Outcome run = fetch(QUrl(m_main.url(path)), target, false, timeout);
 
-    QCOMPARE(downloaded.count(), 1);
-    QCOMPARE(downloaded.at(0).at(0).value<QNetworkReply::NetworkError>(), error);
+    QCOMPARE(run.downloaded.count(), 1);
+    QCOMPARE(run.error(), error);
     QCOMPARE(QFile::exists(target), error == QNetworkReply::NoError);
 }
 
@@ -581,13 +568,9 @@ void tst_UrlFileDownloader::unopenableTarget()
     QTest::ignoreMessage(QtWarningMsg,
         QRegularExpression(
             QStringLiteral("^Unable to save the file %1: .+\\.$").arg(QRegularExpression::escape(target))));
-    UrlFileDownloader downloader(nullptr);
-    QSignalSpy downloaded(&downloader, &UrlFileDownloader::downloaded);
-    QSignalSpy redirected(&downloader, &UrlFileDownloader::redirected);
-    QSignalSpy progress(&downloader, &UrlFileDownloader::downloadProgress);
-    downloader.startDownload(QUrl(m_main.url(QStringLiteral("/small.bin"))), target, false);
+    const Outcome run = fetch(QUrl(m_main.url(QStringLiteral("/small.bin"))), target, false);
 
-    QCOMPARE(downloaded.count() + redirected.count() + progress.count(), 0);
+    QCOMPARE(run.downloaded.count() + run.redirected.count() + run.progress.count(), 0);
     QCOMPARE(m_main.takeRequests(), QStringList());
 }
 
@@ -606,16 +589,14 @@ void tst_UrlFileDownloader::writeFailure()
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Download error: .*, description: ")));
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Download error: Unable to save the file")));
     const QString target = out(QStringLiteral("limited.bin"));
-    UrlFileDownloader downloader(nullptr);
-    QSignalSpy downloaded(&downloader, &UrlFileDownloader::downloaded);
-    downloader.startDownload(QUrl(m_main.url(QStringLiteral("/big.bin"))), target, false);
+    const Outcome run = fetch(QUrl(m_main.url(QStringLiteral("/big.bin"))), target, false);
 
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
 
-    QCOMPARE(downloaded.count(), 1);
-    QCOMPARE(downloaded.at(0).at(0).value<QNetworkReply::NetworkError>(), QNetworkReply::OperationCanceledError);
-    QVERIFY(downloaded.at(0).at(1).toString().startsWith(QStringLiteral("Unable to save the file")));
+    QCOMPARE(run.downloaded.count(), 1);
+    QCOMPARE(run.error(), QNetworkReply::OperationCanceledError);
+    QVERIFY(run.downloaded.at(0).at(1).toString().startsWith(QStringLiteral("Unable to save the file")));
     QVERIFY(!QFile::exists(target));
 }
 

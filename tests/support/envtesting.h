@@ -4,6 +4,9 @@
 #include "environment.h"
 #include "tracermanager.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QtGlobal>
 
 // The application type can only be set by the start-up call, which also
@@ -17,5 +20,25 @@ inline void startUpWithoutLogger(Environment *env, int appType, bool skipFontsAn
     TracerManager::unregister();
     qInstallMessageHandler(previous);
 }
+
+namespace envtest
+{
+
+// The whole content of a file; empty if it cannot be read.
+inline QByteArray readAll(QString const &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Writes bytes to path, making its folder first.
+inline bool writeFile(QString const &path, QByteArray const &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+} // namespace envtest
 
 #endif

@@ -43,6 +43,14 @@ public:
         return -1;
     }
     bool contains(QtMsgType type, QString const &prefix) const { return indexOf(type, prefix) >= 0; }
+    // How many entries of the given type start with prefix.
+    int count(QtMsgType type, QString const &prefix) const
+    {
+        int n = 0;
+        for (Entry const &e : m_entries)
+            n += e.type == type && e.message.startsWith(prefix);
+        return n;
+    }
     Entry entry(QtMsgType type, QString const &prefix) const { return m_entries.value(indexOf(type, prefix)); }
 
 private:

@@ -3,7 +3,6 @@
 #include "volumes_p.h"
 
 #include <QCoreApplication>
-#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -187,12 +186,10 @@ void UpdaterTest::mountCheckCopyUnmount()
     {
         Updater updater(Environment::MODE_DEFAULT);
         updater.m_fileServers = {Updater::FILE_SERVER_SAMBA};
-        QSignalSpy questionSpy(&updater, &Updater::installQuestion);
-        QSignalSpy downloadedSpy(&updater, &Updater::setupFileDownloaded);
-        QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
+        Recorder said(&updater);
         updater.checkForUpdates(false);
 
-        QCOMPARE(questionSpy.count(), 1);
+        QCOMPARE(said.question.count(), 1);
         QCOMPARE(updater.m_mountedDrive, QChar('Z'));
         QCOMPARE(calls().size(), 1);
         QCOMPARE(calls().at(0),
@@ -202,8 +199,8 @@ void UpdaterTest::mountCheckCopyUnmount()
 
         // The share is released once the setup program has been copied.
         updater.updateApp();
-        QCOMPARE(errorSpy.count(), 0);
-        QCOMPARE(downloadedSpy.count(), 1);
+        QCOMPARE(said.errors.count(), 0);
+        QCOMPARE(said.downloaded.count(), 1);
         QCOMPARE(calls().size(), 2);
         QCOMPARE(calls().at(1), (QStringList{"/C", "net use", "Z:", "/delete", "/YES"}));
         QCOMPARE(updater.m_mountedDrive, QChar('?'));
@@ -250,8 +247,7 @@ void UpdaterTest::mountFails()
 
     Updater updater(Environment::MODE_DEFAULT);
     updater.m_fileServers = {Updater::FILE_SERVER_SAMBA};
-    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
-    QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
+    Recorder said(&updater);
     updater.checkForUpdates(false);
 
     QCOMPARE(calls().size(), mountTried ? 1 : 0);
@@ -270,15 +266,14 @@ void UpdaterTest::mountFails()
     }
 
     if (fallback) {
-        QCOMPARE(questionSpy.count(), 1);
-        QCOMPARE(statusSpy.count(), 0);
+        QCOMPARE(said.question.count(), 1);
+        QCOMPARE(said.status.count(), 0);
         QCOMPARE(updater.m_setupLocation, shareRoot + QStringLiteral("inst/VardoStudioSetup_2.1.0.3.exe"));
     } else {
-        QCOMPARE(questionSpy.count(), 0);
+        QCOMPARE(said.question.count(), 0);
         QCOMPARE(updater.m_errors, QStringList(QStringLiteral("Unable to mount network drive to check setup file.")));
-        QCOMPARE(statusSpy.count(), 1);
-        QCOMPARE(statusSpy.at(0).at(0).value<ProgressInitValues>().text(),
-            QStringLiteral("Warning: Unable to mount network drive to check setup file."));
+        QCOMPARE(said.status.count(), 1);
+        QCOMPARE(said.statusText(), QStringLiteral("Warning: Unable to mount network drive to check setup file."));
     }
 }
 
@@ -336,22 +331,19 @@ void UpdaterTest::withoutCmdTheRestWorks()
 
     Updater updater(Environment::MODE_DEFAULT);
     updater.m_fileServers = {Updater::FILE_SERVER_SAMBA};
-    QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
-    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+    Recorder said(&updater);
     updater.checkForUpdates(false);
-    QCOMPARE(questionSpy.count(), 0);
-    QCOMPARE(statusSpy.count(), 1);
-    QCOMPARE(statusSpy.at(0).at(0).value<ProgressInitValues>().text(),
-        QStringLiteral("Warning: Unable to mount network drive to check setup file."));
+    QCOMPARE(said.question.count(), 0);
+    QCOMPARE(said.status.count(), 1);
+    QCOMPARE(said.statusText(), QStringLiteral("Warning: Unable to mount network drive to check setup file."));
     // A mount that never ran is not a success.
     QCOMPARE(calls().size(), 0);
 
     updater.setAvailableServers(Environment::MODE_LOCAL_UPDATES);
-    QSignalSpy downloadedSpy(&updater, &Updater::setupFileDownloaded);
     updater.checkForUpdates(false);
-    QCOMPARE(questionSpy.count(), 1);
+    QCOMPARE(said.question.count(), 1);
     updater.updateApp();
-    QCOMPARE(downloadedSpy.count(), 1);
+    QCOMPARE(said.downloaded.count(), 1);
     Environment::instance()->removeSetting(UPDATES_LOCAL_DIR);
 }
 

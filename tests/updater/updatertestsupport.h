@@ -1,10 +1,13 @@
 #ifndef ENV_TESTS_UPDATERTESTSUPPORT_H
 #define ENV_TESTS_UPDATERTESTSUPPORT_H
 
+#include "updater.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSignalSpy>
 #include <QString>
 #include <QTemporaryDir>
 #include <QTest>
@@ -74,6 +77,30 @@ public:
 private:
     QByteArray m_saved;
     QTemporaryDir m_dir;
+};
+
+// What an updater tells its host, signal by signal.
+struct Recorder {
+    explicit Recorder(Updater *updater)
+        : question(updater, &Updater::installQuestion)
+        , ended(updater, &Updater::checkForUpdatesEnded)
+        , downloaded(updater, &Updater::setupFileDownloaded)
+        , close(updater, &Updater::closeApplication)
+        , remove(updater, &Updater::removeProgressBar)
+        , errors(updater, &Updater::errorsOccured)
+        , progress(updater, &Updater::progressInfo)
+        , status(updater, &Updater::progressStatusInfo)
+    {
+    }
+    QString statusText(int i = 0) const { return status.at(i).at(0).value<ProgressInitValues>().text(); }
+    // The text of error i; every error of the updater has the same title.
+    QString error(int i = 0) const
+    {
+        return errors.at(i).at(1).toString() == QLatin1String("Version update") ? errors.at(i).at(0).toString()
+                                                                                : QStringLiteral("<wrong title>");
+    }
+
+    QSignalSpy question, ended, downloaded, close, remove, errors, progress, status;
 };
 
 } // namespace updatertest
