@@ -1,7 +1,9 @@
 #include "environment.h"
 
 #include "deployment.h"
+#include "settingsvariants_p.h"
 
+#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -16,6 +18,20 @@ QString nameOf(EnvSettingKey key)
     return EnvSettingKeyEnumClass::idName(key);
 }
 
+// Qt reads a stored colour's spec from the file without checking its range,
+// and every copy of such a colour is undefined behaviour. Its own stream
+// operator tells the spec without copying the colour.
+bool hasKnownColorSpec(QVariant const &value)
+{
+    if (value.userType() != QMetaType::QColor)
+        return true;
+    QByteArray bytes;
+    QDataStream stream(&bytes, QIODevice::WriteOnly);
+    stream << *static_cast<QColor const *>(value.constData());
+    const int spec = bytes.isEmpty() ? -1 : int(qint8(bytes.at(0)));
+    return spec >= QColor::Invalid && spec <= QColor::ExtendedRgb;
+}
+
 } // namespace
 
 bool Environment::loadSettings(bool skipFontsAndColors, QString const &path)
@@ -28,11 +44,21 @@ bool Environment::loadSettings(bool skipFontsAndColors, QString const &path)
         m_settingsFilePath = getConfigPath() + QLatin1Char('/') + m_settingsFileName;
     qInfo() << "Settings file: " << m_settingsFilePath;
 
-    QSettings settings(m_settingsFilePath, QSettings::IniFormat);
+    // QSettings blocks for ever opening a FIFO, takes a file it may not open
+    // for an empty one, and crashes on some damaged "@Variant(" values. Such a
+    // file is not handed to it (no name: every default) and counts as unread,
+    // so that no write replaces it.
+    const QFileInfo fileInfo(m_settingsFilePath);
+    bool readable = !fileInfo.exists();
+    if (!readable && fileInfo.isFile()) {
+        QFile file(m_settingsFilePath);
+        readable = file.open(QIODevice::ReadOnly) && settingsvariants::holdsOnlyKnownVariants(file.readAll());
+    }
+    QSettings settings(readable ? m_settingsFilePath : QString(), QSettings::IniFormat);
     // QSettings parses on first access; its status means nothing before that.
     settings.allKeys();
     m_unreadSettingsFilePath.clear();
-    if (settings.status() != QSettings::NoError) {
+    if (!readable || settings.status() != QSettings::NoError) {
         qInfo() << "Cannot read settings file:" << m_settingsFilePath;
         // Qt writes back only what it could parse: the next write must keep
         // the user's file first.
@@ -97,14 +123,35 @@ void Environment::writeSettings()
     const QFileInfo fileInfo(m_settingsFilePath);
     QDir().mkpath(fileInfo.absolutePath());
 
-    if (!m_unreadSettingsFilePath.isEmpty() && m_unreadSettingsFilePath == m_settingsFilePath) {
+    // QSettings would block for ever on a FIFO, and cannot write over a folder.
+    if (fileInfo.exists() && !fileInfo.isFile()) {
+        qWarning() << "Cannot write settings file:" << m_settingsFilePath;
+        return;
+    }
+
+    // The write merges with what the file holds now: one QSettings cannot
+    // parse safely is kept aside and started afresh.
+    bool startAfresh = false;
+    if (fileInfo.exists()) {
+        QFile current(m_settingsFilePath);
+        startAfresh = current.open(QIODevice::ReadOnly) && !settingsvariants::holdsOnlyKnownVariants(current.readAll());
+    }
+
+    if (startAfresh || (!m_unreadSettingsFilePath.isEmpty() && m_unreadSettingsFilePath == m_settingsFilePath)) {
         if (fileInfo.exists()) {
             const QString backupPath = m_settingsFilePath + QStringLiteral(".bak");
-            if (QFile::exists(backupPath))
+            // The former copy goes only when there is a new one to take its place.
+            QFile source(m_settingsFilePath);
+            const bool copyable = source.open(QIODevice::ReadOnly);
+            if (copyable && QFile::exists(backupPath))
                 QFile::remove(backupPath);
-            if (!QFile::copy(m_settingsFilePath, backupPath)) {
+            if (!copyable || !QFile::copy(m_settingsFilePath, backupPath)) {
                 // Writing now would drop what Qt could not parse, with no copy left.
                 qCritical() << "Cannot keep a copy of the settings file, not writing it:" << backupPath;
+                return;
+            }
+            if (startAfresh && !QFile::remove(m_settingsFilePath)) {
+                qCritical() << "Cannot replace the settings file, not writing it:" << m_settingsFilePath;
                 return;
             }
             qWarning() << "Settings file was not read completely, its former content is kept in:" << backupPath;
@@ -154,6 +201,6 @@ void Environment::insertFont(QSettings const &settings, EnvSettingKey key)
 void Environment::insertColor(QSettings const &settings, EnvSettingKey key)
 {
     const QVariant value = settings.value(nameOf(key), QVariant());
-    if (value.isValid() && value.canConvert<QColor>())
+    if (value.isValid() && value.canConvert<QColor>() && hasKnownColorSpec(value))
         m_uiColors.insert(key, qvariant_cast<QColor>(value));
 }
