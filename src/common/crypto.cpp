@@ -197,5 +197,7 @@ QString Crypto::decodeEnumIdName(QString const &enumName, QString const &encoded
     if (encoded.isEmpty() || !isHex(encoded))
         return QString();
     const Crypto cipher(QAESEncryption::AES_256, QAESEncryption::ECB, QAESEncryption::ISO);
-    return QString::fromUtf8(cipher.decode(encoded, enumName + QLatin1String(enumKeySalt), true));
+    // Sized conversion: the text may hold NUL characters of its own.
+    const QByteArray plain = cipher.decode(encoded, enumName + QLatin1String(enumKeySalt), true);
+    return QString::fromUtf8(plain.constData(), plain.size());
 }

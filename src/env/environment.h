@@ -21,8 +21,9 @@ class QSettings;
 
 // Every setting of the environment. The numbers are part of the settings file
 // format and of the hosts' binaries: never renumber. 26, 27, 28, 33 and 34 are
-// reserved.
-enum EnvSettingKey {
+// reserved. The type is fixed to int so that any number a host passes (an
+// unknown key, a reserved one) is a valid value of the enumeration.
+enum EnvSettingKey : int {
     NONE = 0,
     LANG = 1,
     STYLE = 2,
@@ -118,9 +119,11 @@ public:
 class ENV_EXPORT Environment
 {
 public:
-    enum AppType { APP_STUDIO = 0 };
+    // Every value other than APP_STUDIO is another application of the family,
+    // so the full int range must be valid.
+    enum AppType : int { APP_STUDIO = 0 };
 
-    enum AppMode {
+    enum AppMode : int {
         MODE_DEFAULT = 0,
         MODE_SERVER_UPDATES = 1,
         MODE_LOCAL_UPDATES = 2,
@@ -294,6 +297,9 @@ private:
     QHash<EnvSettingKey, QFont> m_uiFonts;
     QHash<EnvSettingKey, QColor> m_uiColors;
     QSharedPointer<QTranslator> m_translator;
+    // A settings file that loaded with an error status, not yet copied aside:
+    // rewriting it would drop whatever Qt could not parse.
+    QString m_unreadSettingsFilePath;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(Environment::FileTypes)
