@@ -4,7 +4,9 @@
 // length could follow the server (OpenSSH serves up to 261120 bytes a read and
 // says so by its "limits@openssh.com" extension) without more requests in flight.
 //
-//   bench_sftp_chunks <host> <port> <user> <password> <remote> <local> <length> <requests>
+//   bench_sftp_chunks <host> <port> <user> <password> <remote> <local> <length> <requests> [nodelay]
+//
+// "nodelay" sets SSH_OPTIONS_NODELAY (TCP_NODELAY), which libssh leaves off.
 //
 // Host keys are not checked: this is a measuring tool for a server the benchmark
 // has just started itself.
@@ -23,9 +25,9 @@
 
 int main(int argc, char **argv)
 {
-    if (argc != 9) {
-        std::fprintf(
-            stderr, "usage: %s <host> <port> <user> <password> <remote> <local> <length> <requests>\n", argv[0]);
+    if (argc != 9 && !(argc == 10 && std::string(argv[9]) == "nodelay")) {
+        std::fprintf(stderr,
+            "usage: %s <host> <port> <user> <password> <remote> <local> <length> <requests> [nodelay]\n", argv[0]);
         return 2;
     }
     const unsigned length = unsigned(std::strtoul(argv[7], nullptr, 10));
@@ -38,6 +40,8 @@ int main(int argc, char **argv)
     ssh_options_set(session, SSH_OPTIONS_PORT, &port);
     ssh_options_set(session, SSH_OPTIONS_USER, argv[3]);
     ssh_options_set(session, SSH_OPTIONS_KNOWNHOSTS, "/dev/null");
+    const int noDelay = argc == 10 ? 1 : 0;
+    ssh_options_set(session, SSH_OPTIONS_NODELAY, &noDelay);
     if (ssh_connect(session) != SSH_OK || ssh_userauth_password(session, nullptr, argv[4]) != SSH_AUTH_SUCCESS) {
         std::fprintf(stderr, "login failed: %s\n", ssh_get_error(session));
         return 1;
@@ -103,7 +107,7 @@ int main(int argc, char **argv)
     ssh_disconnect(session);
     ssh_free(session);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("RESULT seconds=%.6f bytes=%llu length=%u requests=%zu limits_extension=%d short_reads=%u\n", seconds,
-        static_cast<unsigned long long>(received), length, requests, limits ? 1 : 0, shortReads);
+    std::printf("RESULT seconds=%.6f bytes=%llu length=%u requests=%zu limits_extension=%d short_reads=%u nodelay=%d\n",
+        seconds, static_cast<unsigned long long>(received), length, requests, limits ? 1 : 0, shortReads, noDelay);
     return 0;
 }
