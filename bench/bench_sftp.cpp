@@ -20,18 +20,24 @@ int main(int argc, char **argv)
 
     QElapsedTimer timer;
     timer.start();
-    SftpDownloader downloader;
-    int rc = downloader.connectToHost(QString::fromLocal8Bit(argv[2]), QByteArray(argv[3]).toInt(),
-        QString::fromUtf8(argv[4]), QString::fromUtf8(argv[5]));
-    const qint64 connectNs = timer.nsecsElapsed();
-    if (rc == 0) {
-        const QString remote = QString::fromUtf8(argv[6]);
-        rc = mode == "async" ? downloader.downloadFileAsync(remote, local) : downloader.downloadFile(remote, local);
+    qint64 connectNs = 0;
+    int rc = 0;
+    QString errors;
+    {
+        // The session ends with the object; sftp's time holds its goodbye too.
+        SftpDownloader downloader;
+        rc = downloader.connectToHost(QString::fromLocal8Bit(argv[2]), QByteArray(argv[3]).toInt(),
+            QString::fromUtf8(argv[4]), QString::fromUtf8(argv[5]));
+        connectNs = timer.nsecsElapsed();
+        if (rc == 0) {
+            const QString remote = QString::fromUtf8(argv[6]);
+            rc = mode == "async" ? downloader.downloadFileAsync(remote, local) : downloader.downloadFile(remote, local);
+        }
+        errors = downloader.errors().join(QStringLiteral("; "));
     }
     const qint64 ns = timer.nsecsElapsed();
     if (rc != 0) {
-        std::fprintf(stderr, "download failed (%d): %s\n", rc,
-            downloader.errors().join(QStringLiteral("; ")).toUtf8().constData());
+        std::fprintf(stderr, "download failed (%d): %s\n", rc, errors.toUtf8().constData());
         return 1;
     }
     bench::printResult(QStringLiteral("seconds=%1 connect_seconds=%2 bytes=%3 hwm_kb=%4")
