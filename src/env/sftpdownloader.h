@@ -1,2 +1,106 @@
-#pragma once
-// Filled in by its own change.
+#ifndef ENV_SFTPDOWNLOADER_H
+#define ENV_SFTPDOWNLOADER_H
+
+#include "env_export.h"
+
+#include <QFile>
+#include <QMultiHash>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <libssh/libssh_version.h>
+
+#include <memory>
+
+struct ssh_session_struct;
+struct sftp_session_struct;
+struct sftp_file_struct;
+class SftpWatchdog;
+
+// libssh 0.11 brought sftp_aio_* and sftp_limits; 0.10 (Debian 12) has only
+// sftp_async_read_begin/sftp_async_read.
+#if LIBSSH_VERSION_INT >= SSH_VERSION_INT(0, 11, 0)
+#define ENV_SFTP_HAS_AIO 1
+struct sftp_aio_struct;
+#endif
+
+// Fetches one file from an SFTP server, blocking the calling thread.
+class ENV_EXPORT SftpDownloader : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SftpDownloader(QObject *parent = nullptr);
+    ~SftpDownloader() override;
+
+    int connectToHost(QString const &host, int port, QString const &user, QString const &password);
+    int verifyKnownhost();
+    int downloadFile(QString const &remotePath, QString const &localPath);
+    int downloadFileAsync(QString const &remotePath, QString const &localPath);
+    int beginAsyncRead(QString const &remotePath, QString const &localPath);
+    int listDirectory(QString const &remotePath, QMultiHash<int, QString> *entries);
+    void disconnectFromHost();
+    const QStringList &errors() const;
+
+    // How long to wait for the server before giving up, in seconds (60 unless
+    // set); the connection's part takes effect at the next connectToHost.
+    // 0 waits for ever.
+    void setTimeout(long seconds);
+
+signals:
+    void progress(qint64 downloaded, qint64 total);
+
+private:
+    struct SessionDeleter {
+        void operator()(ssh_session_struct *session) const;
+    };
+    struct SftpDeleter {
+        void operator()(sftp_session_struct *sftp) const;
+    };
+    struct FileDeleter {
+        void operator()(sftp_file_struct *file) const;
+    };
+    // One outstanding read request and the part of the file it asked for.
+    struct PendingRead {
+#ifdef ENV_SFTP_HAS_AIO
+        sftp_aio_struct *aio = nullptr;
+#else
+        quint32 id = 0;
+#endif
+        quint64 offset = 0;
+        quint32 length = 0;
+    };
+
+    class Watch;
+
+    int openForDownload(
+        QString const &remotePath, QString const &localPath, char const *readPrefix, char const *writePrefix);
+    int issueAsyncRead();
+    int issueAsyncRead(quint64 offset, quint32 length);
+    qint64 waitAsyncRead(PendingRead &read);
+    bool finishLocalFile();
+    void releasePendingReads();
+    void abandonDownload();
+    void appendSshError(QString const &prefix);
+    void appendErrnoError(QString const &prefix, int error);
+
+    std::unique_ptr<ssh_session_struct, SessionDeleter> m_session;
+    std::unique_ptr<sftp_session_struct, SftpDeleter> m_sftp;
+    std::unique_ptr<sftp_file_struct, FileDeleter> m_remoteFile;
+    QFile m_localFile;
+    qint32 m_result = 0;
+    std::unique_ptr<char[]> m_buffer;
+    quint64 m_remoteSize = 0;
+    quint32 m_chunkSize = 0;
+    // 64 bits, so files of 4 GiB and more are counted right.
+    quint64 m_received = 0;
+    quint64 m_requested = 0;
+    QVector<PendingRead> m_pendingReads;
+    QStringList m_errors;
+    long m_timeout = 60;
+    std::unique_ptr<SftpWatchdog> m_watchdog;
+};
+
+#endif

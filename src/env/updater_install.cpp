@@ -1,1 +1,212 @@
-// Filled in by its own change.
+#include "commonfunc.h"
+#include "updater.h"
+#include "updater_p.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+
+namespace
+{
+
+// Keeps other processes from writing to, renaming or deleting the setup
+// program between its last digest and its start. Only Windows can deny that
+// to other processes; elsewhere the digest is taken again just before start.
+class SetupFileLock
+{
+public:
+    explicit SetupFileLock(QString const &path)
+    {
+#ifdef Q_OS_WIN
+        m_handle = CreateFileW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(path).utf16()), GENERIC_READ,
+            FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+#else
+        Q_UNUSED(path)
+#endif
+    }
+    ~SetupFileLock()
+    {
+#ifdef Q_OS_WIN
+        if (m_handle != INVALID_HANDLE_VALUE)
+            CloseHandle(m_handle);
+#endif
+    }
+    bool isLocked() const
+    {
+#ifdef Q_OS_WIN
+        return m_handle != INVALID_HANDLE_VALUE;
+#else
+        return true;
+#endif
+    }
+
+private:
+    Q_DISABLE_COPY(SetupFileLock)
+#ifdef Q_OS_WIN
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+#endif
+};
+
+QString quotedWhenBlank(QString const &text)
+{
+    return text.contains(QLatin1Char(' ')) ? QLatin1Char('"') + text + QLatin1Char('"') : text;
+}
+
+// An empty digest means the file could not be read; it never matches, not even
+// an expected digest that is empty because the source had none.
+bool digestMatches(QString const &filePath, QString const &expected)
+{
+    const QString digest = CommonFunc::calculateMd5Sum(filePath);
+    return !digest.isEmpty() && digest == expected;
+}
+
+} // namespace
+
+void Updater::removeTempDir(bool recreate)
+{
+    if (!tempDirIsOwn()) {
+        qCritical() << "Temporary folder is not the updater's own, left alone:" << m_tempPath;
+        return;
+    }
+    QDir dir(m_tempPath);
+    if (dir.exists() && !dir.removeRecursively())
+        qWarning() << "Cannot remove temporary folder:" << m_tempPath;
+    if (recreate) {
+        const QFileInfo own(QDir::cleanPath(QDir::fromNativeSeparators(m_tempPath)));
+        // One level only: the parent is the system's temporary folder.
+        if (!own.isDir() && !QDir(own.absolutePath()).mkdir(own.fileName()))
+            qCritical() << "Cannot create temporary folder:" << m_tempPath;
+    }
+}
+
+void Updater::updateApp()
+{
+    if (m_fileServer <= FILE_SERVER_HTTP_TEST_URL)
+        m_downloadTime = updater_clock::now();
+
+    QStringList errors;
+    const QString tempError = tempDirError();
+    if (!tempError.isEmpty()) {
+        errors.append(tempError);
+    } else {
+        const QDir tempDir(m_tempPath);
+        const QStringList leftovers = tempDir.entryList(QStringList(m_setupFilePrefix + QStringLiteral("*.exe")));
+        for (QString const &name : leftovers) {
+            const QString path = tempDir.absolutePath() + QLatin1Char('/') + name;
+            if (QFile::exists(path))
+                QFile::remove(path);
+        }
+
+        m_infoMode = false;
+
+        switch (m_fileServer) {
+        case FILE_SERVER_SFTP: errors = sftpDownloadSetupFile(); break;
+        case FILE_SERVER_HTTP_URL:
+        case FILE_SERVER_HTTP_PAGE:
+        case FILE_SERVER_HTTP_TEST_URL: httpDownload(m_setupLocation); break;
+        case FILE_SERVER_LOCAL_DIR:
+        case FILE_SERVER_SAMBA: {
+            m_downloadFilePath = tempDir.absolutePath() + QLatin1Char('/') + QFileInfo(m_setupLocation).fileName();
+            const bool copied = QFile::copy(m_setupLocation, m_downloadFilePath);
+            unmountDrive();
+            if (!copied) {
+                qCritical() << QStringLiteral("Unable to copy from ") + m_setupLocation + QStringLiteral(" to ")
+                        + m_downloadFilePath;
+                errors.append(tr("Unable to copy from %1 to %2").arg(m_setupFileName, m_downloadFilePath));
+            } else if (digestMatches(m_downloadFilePath, m_setupMd5)) {
+                emit setupFileDownloaded();
+            } else {
+                errors.append(tr("MD5 sum error!"));
+            }
+            break;
+        }
+        default: break;
+        }
+    }
+
+    if (!errors.isEmpty()) {
+        qCritical() << QStringLiteral("Failed to update application from ") + m_setupFileName;
+        errors.append(tr("Failed to update application"));
+        showErrors(true, errors);
+    }
+    emit removeProgressBar(m_downloadProgressBarId);
+}
+
+QString Updater::prepareRunSetupQuestion()
+{
+    QString question
+        = tr("New version downloaded") + QStringLiteral(": ") + m_newVersion.toString() + QLatin1Char('\n');
+    if (m_currentVersion.m_major != 0 || m_currentVersion.m_minor != 0)
+        question += tr("Your version") + QStringLiteral(": ") + m_currentVersion.toString() + QLatin1Char('\n');
+    question += QLatin1Char('\n') + tr("Do you want to install?");
+    return question;
+}
+
+void Updater::runSetupFile()
+{
+    // Only a regular file that the updater itself put into its own folder is
+    // ever started.
+    const QFileInfo setupFile(m_downloadFilePath);
+    const bool inOwnFolder = tempDirError().isEmpty() && !m_downloadFilePath.isEmpty()
+        && QDir::cleanPath(setupFile.absolutePath()) == QDir::cleanPath(QDir(m_tempPath).absolutePath());
+    if (!inOwnFolder || !setupFile.exists() || setupFile.isSymLink() || !setupFile.isFile()) {
+        const QStringList errors(tr("Unable to find downloaded setup file"));
+        qCritical() << errors << m_downloadFilePath;
+        showErrors(true, errors);
+        return;
+    }
+
+    if (!digestMatches(m_downloadFilePath, m_setupMd5)) {
+        sendUpdateError(tr("MD5 sum error!"));
+        return;
+    }
+
+    const AppVersion fileVersion = Environment::instance()->getVersionFromFileName(m_downloadFilePath);
+    if (fileVersion.m_major != m_newVersion.m_major || fileVersion.m_minor != m_newVersion.m_minor
+        || fileVersion.m_patch != m_newVersion.m_patch || fileVersion.m_rc != m_newVersion.m_rc) {
+        const QString text = QLatin1Char('\'')
+            + m_downloadFilePath.mid(m_downloadFilePath.lastIndexOf(QLatin1Char('/')) + 1) + QStringLiteral("' ")
+            + tr("version") + QStringLiteral(": ") + fileVersion.toString() + QStringLiteral(", ") + tr("expected")
+            + QStringLiteral(": ") + m_newVersion.toString();
+        qCritical() << text;
+        showErrors(true, QStringList{tr("Download error") + QLatin1Char(':'), text});
+        return;
+    }
+
+    const QString appDir = QDir::fromNativeSeparators(QCoreApplication::applicationDirPath());
+    const QString commandLine = quotedWhenBlank(m_downloadFilePath) + QStringLiteral(" upd=true runAfterInst=true")
+        + QStringLiteral(" instPath=") + quotedWhenBlank(appDir);
+    qInfo() << "Starting setup:" << commandLine;
+
+    // The items the program gets are those of the command line split at blanks
+    // with the quotes removed; they are passed as items so that a quote inside
+    // a path cannot split it differently.
+    const QStringList arguments{
+        QStringLiteral("upd=true"), QStringLiteral("runAfterInst=true"), QStringLiteral("instPath=") + appDir};
+
+    bool started = false;
+    {
+        // The digest is taken again right before the start, from the file as
+        // it is now, so the program that starts is the one that was verified.
+        const SetupFileLock lock(m_downloadFilePath);
+        if (!lock.isLocked() || !digestMatches(m_downloadFilePath, m_setupMd5)) {
+            sendUpdateError(tr("MD5 sum error!"));
+            return;
+        }
+        started = QProcess::startDetached(m_downloadFilePath, arguments);
+    }
+
+    if (started) {
+        if (m_releaseMode && !m_keepAppMode)
+            Environment::instance()->removeSetting(APP_MODE);
+        emit closeApplication();
+    } else {
+        showErrors(true, QStringList(tr("You must update application manually.")));
+    }
+}

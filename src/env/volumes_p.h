@@ -1,2 +1,34 @@
-#pragma once
-// Filled in by its own change.
+#ifndef ENV_VOLUMES_P_H
+#define ENV_VOLUMES_P_H
+
+#include "env_export.h"
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+// The mounted volumes as the updater sees them when it picks a drive letter for
+// the update share. Drive letters cannot exist on every platform the library is
+// built and tested on, so the list can be replaced.
+namespace volumes
+{
+
+struct Volume {
+    QString rootPath; // "C:/" on Windows, "/" elsewhere
+    QString name;
+    bool valid = false;
+    bool ready = false;
+};
+
+using Provider = std::function<QList<Volume>()>;
+
+// The system's mounted volumes (QStorageInfo), or the replacement's.
+ENV_EXPORT QList<Volume> mountedVolumes();
+
+// Replaces the system's list; an empty provider restores it.
+ENV_EXPORT void setProvider(Provider provider);
+
+} // namespace volumes
+
+#endif // ENV_VOLUMES_P_H

@@ -1,0 +1,221 @@
+// envctl run as a separate process, the way a person runs it.
+
+#include <commonfunc.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+namespace
+{
+
+struct Run {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+Run runEnvctl(QStringList const &args)
+{
+    QProcess process;
+    process.setProgram(QStringLiteral(ENVCTL_PATH));
+    process.setArguments(args);
+    process.start();
+    process.closeWriteChannel();
+    Run run;
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        run.err = QStringLiteral("envctl did not finish");
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+// A setup program that writes its arguments, one per line, to a file.
+void writeSetupProgram(QString const &path, QString const &recordPath)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QStringLiteral("#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > '%1.part'\nmv '%1.part' '%1'\n")
+                   .arg(recordPath)
+                   .toUtf8());
+    file.close();
+    QVERIFY(file.setPermissions(file.permissions() | QFileDevice::ExeOwner));
+}
+
+void writeDigest(QString const &setupPath, QByteArray const &digest)
+{
+    QFile file(setupPath + QStringLiteral(".md5"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(digest + '\n');
+}
+
+QStringList waitForRecord(QString const &path)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!QFile::exists(path) && timer.elapsed() < 10000)
+        QThread::msleep(50);
+    QThread::msleep(100);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+class tst_Envctl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void demoCompletesTheCycle();
+    void settingsRoundTripThroughTheFile();
+    void checkOfAnEmptyFolderFindsNothing();
+    void badUsage_data();
+    void badUsage();
+    void updateRefusesAWrongDigest();
+    void questionAnsweredAtThePrompt_data();
+    void questionAnsweredAtThePrompt();
+
+private:
+    QString m_appDir = QFileInfo(QStringLiteral(ENVCTL_PATH)).absolutePath();
+};
+
+void tst_Envctl::demoCompletesTheCycle()
+{
+    const Run run = runEnvctl({QStringLiteral("demo")});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
+    QVERIFY2(run.out.contains(QStringLiteral("[upd=true]")), qPrintable(run.out));
+    QVERIFY(run.out.contains(QStringLiteral("[runAfterInst=true]")));
+    QVERIFY(run.out.contains(QStringLiteral("[instPath=%1]").arg(m_appDir)));
+    QVERIFY(run.out.contains(QStringLiteral("Demo update cycle completed.")));
+}
+
+void tst_Envctl::settingsRoundTripThroughTheFile()
+{
+    Run run = runEnvctl(
+        {QStringLiteral("settings"), QStringLiteral("set"), QStringLiteral("STYLE"), QStringLiteral("fusion")});
+    QCOMPARE(run.exitCode, 0);
+    run = runEnvctl({QStringLiteral("settings"), QStringLiteral("get"), QStringLiteral("STYLE")});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out.trimmed(), QStringLiteral("fusion"));
+
+    run = runEnvctl({QStringLiteral("settings"), QStringLiteral("set"), QStringLiteral("GUI_NODE_NAME_FONT"),
+        QStringLiteral("DejaVu Sans, 21, italic")});
+    QCOMPARE(run.exitCode, 0);
+    run = runEnvctl({QStringLiteral("settings"), QStringLiteral("get"), QStringLiteral("GUI_NODE_NAME_FONT")});
+    QVERIFY2(
+        run.out.contains(QStringLiteral("21 px")) && run.out.contains(QStringLiteral("italic")), qPrintable(run.out));
+
+    // An unset entry leaves the file, so the next start takes the default again.
+    run = runEnvctl({QStringLiteral("settings"), QStringLiteral("set"), QStringLiteral("COMPONENT_DATA_BANK"),
+        QStringLiteral("SqlDataBank")});
+    QCOMPARE(run.exitCode, 0);
+    run = runEnvctl({QStringLiteral("settings"), QStringLiteral("unset"), QStringLiteral("COMPONENT_DATA_BANK")});
+    QCOMPARE(run.exitCode, 0);
+    run = runEnvctl({QStringLiteral("settings"), QStringLiteral("list")});
+    QVERIFY2(run.out.contains(QStringLiteral("COMPONENT_DATA_BANK = FileDataBank")), qPrintable(run.out));
+    QVERIFY(run.out.contains(QStringLiteral("STYLE = fusion")));
+}
+
+void tst_Envctl::checkOfAnEmptyFolderFindsNothing()
+{
+    QTemporaryDir empty;
+    const Run run = runEnvctl({QStringLiteral("check"), QStringLiteral("--mode"), QStringLiteral("local"),
+        QStringLiteral("--dir"), empty.path()});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains(QStringLiteral("No newer version")), qPrintable(run.out + run.err));
+}
+
+void tst_Envctl::badUsage_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("no command") << QStringList{};
+    QTest::newRow("unknown option") << QStringList{QStringLiteral("--bogus"), QStringLiteral("info")};
+    QTest::newRow("unknown command") << QStringList{QStringLiteral("frobnicate")};
+    QTest::newRow("unknown mode") << QStringList{
+        QStringLiteral("check"), QStringLiteral("--mode"), QStringLiteral("ftp")};
+    QTest::newRow("settings without action") << QStringList{QStringLiteral("settings")};
+    QTest::newRow("unknown setting") << QStringList{
+        QStringLiteral("settings"), QStringLiteral("get"), QStringLiteral("NO_SUCH_KEY")};
+}
+
+void tst_Envctl::badUsage()
+{
+    QFETCH(QStringList, args);
+    const Run run = runEnvctl(args);
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(
+        run.err.contains(QStringLiteral("usage")) || run.err.contains(QStringLiteral("unknown")), qPrintable(run.err));
+}
+
+void tst_Envctl::updateRefusesAWrongDigest()
+{
+    QTemporaryDir dir;
+    const QString setup = dir.filePath(QStringLiteral("VardoStudioSetup_1.1.0.1.exe"));
+    const QString record = dir.filePath(QStringLiteral("record.txt"));
+    writeSetupProgram(setup, record);
+    writeDigest(setup, QByteArrayLiteral("00000000000000000000000000000000"));
+
+    const Run run = runEnvctl({QStringLiteral("update"), QStringLiteral("--mode"), QStringLiteral("local"),
+        QStringLiteral("--dir"), dir.path(), QStringLiteral("--yes")});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains(QStringLiteral("MD5 sum error!")), qPrintable(run.err));
+    QVERIFY(run.err.contains(QStringLiteral("Failed to update application")));
+    QVERIFY(!QFile::exists(record));
+}
+
+void tst_Envctl::questionAnsweredAtThePrompt_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<bool>("installed");
+    QTest::newRow("yes installs") << QStringLiteral("y") << true;
+    QTest::newRow("no leaves it") << QStringLiteral("n") << false;
+}
+
+void tst_Envctl::questionAnsweredAtThePrompt()
+{
+    QFETCH(QString, answer);
+    QFETCH(bool, installed);
+    QTemporaryDir dir;
+    const QString setup = dir.filePath(QStringLiteral("VardoStudioSetup_1.1.0.1.exe"));
+    const QString record = dir.filePath(QStringLiteral("record.txt"));
+    writeSetupProgram(setup, record);
+    writeDigest(setup, CommonFunc::calculateMd5Sum(setup).toLatin1());
+    const QString transcript = dir.filePath(QStringLiteral("screen.txt"));
+
+    QProcess person;
+    person.start(QStringLiteral(ENV_SYSTEM_PYTHON),
+        {QStringLiteral(ENV_TEST_SOURCE_DIR "/answer_prompt.py"), transcript, answer, QStringLiteral(ENVCTL_PATH),
+            QStringLiteral("update"), QStringLiteral("--mode"), QStringLiteral("local"), QStringLiteral("--dir"),
+            dir.path()});
+    QVERIFY(person.waitForFinished(120000));
+    QFile screenFile(transcript);
+    QVERIFY(screenFile.open(QIODevice::ReadOnly));
+    const QString screen = QString::fromUtf8(screenFile.readAll());
+    QVERIFY2(person.exitCode() == 0, qPrintable(screen + person.readAllStandardError()));
+    QVERIFY2(screen.contains(QStringLiteral("Download it? [y/N]")), qPrintable(screen));
+    if (installed) {
+        QVERIFY(screen.contains(QStringLiteral("Install it? [y/N]")));
+        const QStringList args = waitForRecord(record);
+        QCOMPARE(args.value(0), QStringLiteral("upd=true"));
+        QCOMPARE(args.value(1), QStringLiteral("runAfterInst=true"));
+        QCOMPARE(args.value(2), QStringLiteral("instPath=") + m_appDir);
+    } else {
+        QThread::msleep(300);
+        QVERIFY(!QFile::exists(record));
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_Envctl)
+#include "tst_envctl.moc"

@@ -1,0 +1,795 @@
+#include "updater.h"
+#include "updater_p.h"
+#include "updatertestsupport.h"
+
+#include <QCoreApplication>
+#include <QMetaMethod>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <memory>
+
+using namespace updatertest;
+
+class UpdaterTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void metaObjectOrder();
+    void sourcesPerMode_data();
+    void sourcesPerMode();
+    void nextFileServerStopsAtNewVersion();
+    void isNewVersion_data();
+    void isNewVersion();
+    void installQuestion_data();
+    void installQuestion();
+    void downloadLastReleaseVersionIgnoresRunningVersion();
+    void checkStatusLines_data();
+    void checkStatusLines();
+    void secondCheckWithoutSourceList();
+    void showErrors_data();
+    void showErrors();
+    void showNetworkError();
+    void onDownloadProgress_data();
+    void onDownloadProgress();
+    void checkInstallationFiles_data();
+    void checkInstallationFiles();
+    void wholeUpdateCycle_data();
+    void wholeUpdateCycle();
+    void secondDownloadRemovesFirst();
+    void installationFailures_data();
+    void installationFailures();
+    void tempFolderNotOwn_data();
+    void tempFolderNotOwn();
+    void checkWithoutTempFolderDownloadsNothing();
+
+private:
+    QString updateFolder() const { return m_work->filePath(QStringLiteral("update folder")); }
+    QString argsFile() const { return m_work->filePath(QStringLiteral("setup args.txt")); }
+    static QStringList linesOf(QString const &path);
+
+    std::unique_ptr<TemporaryTmpDir> m_tmp;
+    std::unique_ptr<QTemporaryDir> m_work;
+};
+
+void UpdaterTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.1.0.0"));
+}
+
+void UpdaterTest::init()
+{
+    m_tmp.reset(new TemporaryTmpDir);
+    QVERIFY(m_tmp->isValid());
+    m_work.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/../work dir XXXXXX")));
+    QVERIFY(m_work->isValid());
+    QVERIFY(QDir(m_work->path()).mkdir(QStringLiteral("update folder")));
+    Environment::instance()->setSetting(UPDATES_LOCAL_DIR, updateFolder());
+    Environment::instance()->setSetting(APP_MODE, int(Environment::MODE_LOCAL_UPDATES));
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.1.0.0"));
+}
+
+void UpdaterTest::cleanup()
+{
+    updater_clock::setClock(updater_clock::Clock());
+    Environment::instance()->removeSetting(UPDATES_LOCAL_DIR);
+    m_work.reset();
+    m_tmp.reset();
+}
+
+QStringList UpdaterTest::linesOf(QString const &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QStringList();
+    QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+// Hosts connect by name and by index; the order is part of the interface.
+void UpdaterTest::metaObjectOrder()
+{
+    const QMetaObject &meta = Updater::staticMetaObject;
+    const QStringList expected{QStringLiteral("installQuestion"), QStringLiteral("newVersionIsAvailable"),
+        QStringLiteral("checkForUpdatesEnded"), QStringLiteral("setupFileDownloaded"),
+        QStringLiteral("closeApplication"), QStringLiteral("removeProgressBar"), QStringLiteral("errorsOccured"),
+        QStringLiteral("progressInfo"), QStringLiteral("progressStatusInfo"), QStringLiteral("updateApp"),
+        QStringLiteral("prepareToUpdateApp"), QStringLiteral("vardoStudioSetupDownloaded"),
+        QStringLiteral("vardoStudioSetupRedirected"), QStringLiteral("onDownloadProgress"),
+        QStringLiteral("prepareInstallationQuestion"), QStringLiteral("showErrors"), QStringLiteral("showNetworkError"),
+        QStringLiteral("sftpErrors"), QStringLiteral("sendUpdateError")};
+    QCOMPARE(meta.methodCount() - meta.methodOffset(), expected.size());
+    for (int i = 0; i < expected.size(); ++i) {
+        const QMetaMethod method = meta.method(meta.methodOffset() + i);
+        QCOMPARE(QString::fromLatin1(method.name()), expected.at(i));
+        QCOMPARE(method.methodType(), i < 9 ? QMetaMethod::Signal : QMetaMethod::Slot);
+        if (i >= 9)
+            QCOMPARE(method.access(), i < 11 ? QMetaMethod::Public : QMetaMethod::Private);
+    }
+    QCOMPARE(
+        meta.method(meta.indexOfMethod("progressStatusInfo(ProgressInitValues)")).methodIndex() - meta.methodOffset(),
+        8);
+    QVERIFY(meta.indexOfSlot("showNetworkError(QNetworkReply::NetworkError,QString)") >= 0);
+}
+
+void UpdaterTest::sourcesPerMode_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QVector<int>>("servers");
+    QTest::addColumn<int>("progress");
+
+    QTest::newRow("server mode asks the SFTP source")
+        << int(Environment::MODE_SERVER_UPDATES) << QVector<int>{Updater::FILE_SERVER_SFTP} << 50;
+    QTest::newRow("local mode asks the folder")
+        << int(Environment::MODE_LOCAL_UPDATES) << QVector<int>{Updater::FILE_SERVER_LOCAL_DIR} << 50;
+    QTest::newRow("alternative local mode asks the folder")
+        << int(Environment::MODE_LOCAL_UPDATES_ALT) << QVector<int>{Updater::FILE_SERVER_LOCAL_DIR} << 50;
+    QTest::newRow("default mode asks nothing") << int(Environment::MODE_DEFAULT) << QVector<int>() << -1;
+    QTest::newRow("local config mode asks nothing") << int(Environment::MODE_LOCAL_CONFIG) << QVector<int>() << -1;
+}
+
+void UpdaterTest::sourcesPerMode()
+{
+    QFETCH(int, mode);
+    QFETCH(QVector<int>, servers);
+    QFETCH(int, progress);
+
+    Updater updater(static_cast<Environment::AppMode>(mode));
+    QCOMPARE(updater.m_fileServers, servers);
+    QCOMPARE(updater.m_fileServerCount, servers.size() + 1);
+    QCOMPARE(updater.m_releaseMode, mode == Environment::MODE_SERVER_UPDATES);
+
+    QSignalSpy progressSpy(&updater, &Updater::progressInfo);
+    updater.setProgressBarId(4);
+    QCOMPARE(updater.nextFileServer(), !servers.isEmpty());
+    if (servers.isEmpty()) {
+        QCOMPARE(progressSpy.count(), 0);
+    } else {
+        QCOMPARE(updater.getFileServer(), servers.first());
+        QCOMPARE(progressSpy.count(), 1);
+        QCOMPARE(progressSpy.at(0).at(0).toInt(), 4);
+        QCOMPARE(progressSpy.at(0).at(1).toInt(), progress);
+        QCOMPARE(progressSpy.at(0).at(2).toString(), QStringLiteral("Checking for updates..."));
+    }
+}
+
+void UpdaterTest::nextFileServerStopsAtNewVersion()
+{
+    Updater updater(Environment::MODE_LOCAL_UPDATES);
+    updater.m_currentVersion.setVersion(2, 1, 0, 0);
+    updater.m_newVersion.setVersion(2, 1, 0, 3);
+    QVERIFY(!updater.nextFileServer());
+    QCOMPARE(updater.m_fileServers.size(), 1);
+}
+
+void UpdaterTest::isNewVersion_data()
+{
+    QTest::addColumn<bool>("releaseMode");
+    QTest::addColumn<QString>("current");
+    QTest::addColumn<QString>("offered");
+    QTest::addColumn<bool>("newer");
+
+    QTest::newRow("release: next final patch") << true << "2.1.0.0"
+                                               << "2.1.1.0" << true;
+    QTest::newRow("release: candidate of a higher minor") << true << "2.1.0.0"
+                                                          << "2.2.0.1" << false;
+    QTest::newRow("release: same final") << true << "2.1.0.0"
+                                         << "2.1.0.0" << false;
+    QTest::newRow("release: the running rc plays no part") << true << "2.1.0.5"
+                                                           << "2.1.0.0" << false;
+    QTest::newRow("release: higher major beats lower minor") << true << "2.9.9.0"
+                                                             << "3.0.0.0" << true;
+    QTest::newRow("release: older final is not offered") << true << "2.1.1.0"
+                                                         << "2.1.0.0" << false;
+    QTest::newRow("release: unreadable running version") << true << "-1.-1.-1.-1"
+                                                         << "0.0.1.0" << true;
+    QTest::newRow("candidate: rc of the running final") << false << "2.1.0.0"
+                                                        << "2.1.0.3" << true;
+    QTest::newRow("candidate: final is not a candidate") << false << "2.1.0.0"
+                                                         << "2.1.1.0" << false;
+    QTest::newRow("candidate: same final") << false << "2.1.0.0"
+                                           << "2.1.0.0" << false;
+    QTest::newRow("candidate: next rc") << false << "2.1.0.3"
+                                        << "2.1.0.4" << true;
+    QTest::newRow("candidate: older rc is not offered") << false << "2.1.0.4"
+                                                        << "2.1.0.3" << false;
+    QTest::newRow("candidate: rc of an older release is not offered") << false << "2.1.1.0"
+                                                                      << "2.1.0.9" << false;
+    QTest::newRow("candidate: cleared offer") << false << "2.1.0.0"
+                                              << "-1.-1.-1.-1" << false;
+    QTest::newRow("release: cleared offer") << true << "2.1.0.0"
+                                            << "-1.-1.-1.-1" << false;
+}
+
+void UpdaterTest::isNewVersion()
+{
+    QFETCH(bool, releaseMode);
+    QFETCH(QString, current);
+    QFETCH(QString, offered);
+    QFETCH(bool, newer);
+
+    Updater updater(Environment::MODE_DEFAULT);
+    updater.m_releaseMode = releaseMode;
+    const QStringList c = current.split(QLatin1Char('.'));
+    const QStringList o = offered.split(QLatin1Char('.'));
+    updater.m_currentVersion.setVersion(c[0].toInt(), c[1].toInt(), c[2].toInt(), c[3].toInt());
+    updater.m_newVersion.setVersion(o[0].toInt(), o[1].toInt(), o[2].toInt(), o[3].toInt());
+    QCOMPARE(updater.isNewVersion(), newer);
+}
+
+void UpdaterTest::installQuestion_data()
+{
+    QTest::addColumn<QString>("running");
+    QTest::addColumn<QString>("question");
+
+    QTest::newRow("with the running version")
+        << "2.1.0.0"
+        << "New version is available: 2.1.0 rc3\nYour version: 2.1.0\n\nDo you want to download?";
+    QTest::newRow("minor alone is enough for the line")
+        << "0.9.0.0"
+        << "New version is available: 2.1.0 rc3\nYour version: 0.9.0\n\nDo you want to download?";
+    QTest::newRow("version 0.0 has no line") << "0.0.7.0"
+                                             << "New version is available: 2.1.0 rc3\n\nDo you want to download?";
+}
+
+void UpdaterTest::installQuestion()
+{
+    QFETCH(QString, running);
+    QFETCH(QString, question);
+
+    QCoreApplication::setApplicationVersion(running);
+    QVERIFY(addSetupProgram(updateFolder(), QStringLiteral("VardoStudioSetup_2.1.0.3.exe"), argsFile()));
+
+    Updater updater(Environment::MODE_LOCAL_UPDATES);
+    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+    QSignalSpy removeSpy(&updater, &Updater::removeProgressBar);
+    updater.checkForUpdates(false);
+    QCOMPARE(questionSpy.count(), 1);
+    QCOMPARE(questionSpy.at(0).at(0).toString(), question);
+    // No download bar exists yet: the host is told to remove -1, which it ignores.
+    QCOMPARE(removeSpy.at(0).at(0).toInt(), -1);
+}
+
+void UpdaterTest::downloadLastReleaseVersionIgnoresRunningVersion()
+{
+    QCoreApplication::setApplicationVersion(QStringLiteral("3.0.0.5"));
+    Updater updater(Environment::MODE_LOCAL_UPDATES);
+    updater.downloadLastReleaseVersion(true);
+    QVERIFY(updater.m_releaseMode);
+    QVERIFY(updater.m_keepAppMode);
+    QCOMPARE(updater.getCurrentVersionString(), QStringLiteral("0.0.0"));
+    // The SFTP source stands in for the server here; an offered 2.9.0 final
+    // beats 0.0.0.0, and the question has no "Your version" line.
+    updater.m_newVersion.setVersion(2, 9, 0, 0);
+    QVERIFY(updater.isNewVersion());
+    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+    QMetaObject::invokeMethod(&updater, "prepareInstallationQuestion");
+    QCOMPARE(questionSpy.at(0).at(0).toString(),
+        QStringLiteral("New version is available: 2.9.0\n\nDo you want to download?"));
+}
+
+void UpdaterTest::checkStatusLines_data()
+{
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<bool>("folderSet");
+    QTest::addColumn<QString>("statusText");
+    QTest::addColumn<bool>("question");
+
+    QTest::newRow("newer version asks") << QStringList{QStringLiteral("VardoStudioSetup_2.1.0.3.exe")} << true
+                                        << QString() << true;
+    QTest::newRow("nothing newer: latest version line")
+        << QStringList{QStringLiteral("VardoStudioSetup_2.1.0.0.exe")} << true
+        << QStringLiteral("You are using the latest version.") << false;
+    QTest::newRow("empty folder still counts as checked")
+        << QStringList() << true << QStringLiteral("You are using the latest version.") << false;
+    QTest::newRow("no folder setting: no line") << QStringList() << false << QString() << false;
+}
+
+void UpdaterTest::checkStatusLines()
+{
+    QFETCH(QStringList, files);
+    QFETCH(bool, folderSet);
+    QFETCH(QString, statusText);
+    QFETCH(bool, question);
+
+    for (QString const &name : files)
+        QVERIFY(addSetupProgram(updateFolder(), name, argsFile()));
+    if (!folderSet)
+        Environment::instance()->removeSetting(UPDATES_LOCAL_DIR);
+
+    Updater updater(Environment::MODE_LOCAL_UPDATES);
+    updater.setProgressBarId(3);
+    QSignalSpy progressSpy(&updater, &Updater::progressInfo);
+    QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
+    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+    QSignalSpy endedSpy(&updater, &Updater::checkForUpdatesEnded);
+    QSignalSpy removeSpy(&updater, &Updater::removeProgressBar);
+    updater.checkForUpdates(false);
+
+    QList<int> values;
+    for (QList<QVariant> const &args : progressSpy)
+        values << args.at(1).toInt();
+    QCOMPARE(values, (QList<int>{0, 50, 100}));
+    QCOMPARE(questionSpy.count(), question ? 1 : 0);
+    QCOMPARE(statusSpy.count(), statusText.isEmpty() ? 0 : 1);
+    if (!statusText.isEmpty()) {
+        const ProgressInitValues piv = statusSpy.at(0).at(0).value<ProgressInitValues>();
+        QCOMPARE(piv.text(), statusText);
+        QCOMPARE(piv.styleSheet(), QStringLiteral("font: bold; color: green"));
+        QCOMPARE(piv.title(), QString());
+    }
+    QCOMPARE(endedSpy.count(), 1);
+    QCOMPARE(removeSpy.last().at(0).toInt(), 3);
+}
+
+void UpdaterTest::secondCheckWithoutSourceList()
+{
+    QVERIFY(addSetupProgram(updateFolder(), QStringLiteral("VardoStudioSetup_2.1.0.3.exe"), argsFile()));
+    Updater updater(Environment::MODE_LOCAL_UPDATES);
+    updater.setProgressBarId(3);
+    updater.checkForUpdates(false);
+
+    QSignalSpy progressSpy(&updater, &Updater::progressInfo);
+    QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
+    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+    QSignalSpy endedSpy(&updater, &Updater::checkForUpdatesEnded);
+    QSignalSpy removeSpy(&updater, &Updater::removeProgressBar);
+    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
+    updater.checkForUpdates(false);
+
+    QCOMPARE(progressSpy.count(), 1);
+    QCOMPARE(progressSpy.at(0).at(1).toInt(), 0);
+    QCOMPARE(removeSpy.count(), 1);
+    QCOMPARE(removeSpy.at(0).at(0).toInt(), 3);
+    QCOMPARE(endedSpy.count(), 1);
+    QCOMPARE(questionSpy.count(), 0);
+    QCOMPARE(statusSpy.count(), 0);
+    QCOMPARE(errorSpy.count(), 0);
+}
+
+void UpdaterTest::showErrors_data()
+{
+    QTest::addColumn<bool>("error");
+    QTest::addColumn<QStringList>("errors");
+    QTest::addColumn<QString>("errorText");
+    QTest::addColumn<QString>("warningText");
+
+    QTest::newRow("warning shows the first entry only") << false << QStringList{"a", "b"} << QString() << "Warning: a";
+    QTest::newRow("error joins all entries") << true << QStringList{"a", "b"} << "a\nb" << QString();
+    QTest::newRow("empty list, warning: nothing") << false << QStringList() << QString() << QString();
+    QTest::newRow("empty list, error: nothing") << true << QStringList() << QString() << QString();
+}
+
+void UpdaterTest::showErrors()
+{
+    QFETCH(bool, error);
+    QFETCH(QStringList, errors);
+    QFETCH(QString, errorText);
+    QFETCH(QString, warningText);
+
+    Updater updater(Environment::MODE_DEFAULT);
+    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
+    QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
+    QVERIFY(QMetaObject::invokeMethod(&updater, "showErrors", Q_ARG(bool, error), Q_ARG(QStringList, errors)));
+
+    QCOMPARE(errorSpy.count(), errorText.isEmpty() ? 0 : 1);
+    if (!errorText.isEmpty()) {
+        QCOMPARE(errorSpy.at(0).at(0).toString(), errorText);
+        QCOMPARE(errorSpy.at(0).at(1).toString(), QStringLiteral("Version update"));
+    }
+    QCOMPARE(statusSpy.count(), warningText.isEmpty() ? 0 : 1);
+    if (!warningText.isEmpty()) {
+        const ProgressInitValues piv = statusSpy.at(0).at(0).value<ProgressInitValues>();
+        QCOMPARE(piv.type(), ProgressInitValues::Warning);
+        QCOMPARE(int(piv.type()), 2);
+        QCOMPARE(piv.text(), warningText);
+    }
+}
+
+void UpdaterTest::showNetworkError()
+{
+    Updater updater(Environment::MODE_DEFAULT);
+    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
+    updater.showNetworkError(QNetworkReply::HostNotFoundError, QStringLiteral("no such host"));
+    QCOMPARE(errorSpy.count(), 1);
+    QCOMPARE(errorSpy.at(0).at(0).toString(), QStringLiteral("Network error:\n3 - no such host"));
+    QCOMPARE(errorSpy.at(0).at(1).toString(), QStringLiteral("Version update"));
+}
+
+void UpdaterTest::onDownloadProgress_data()
+{
+    QTest::addColumn<QTime>("start");
+    QTest::addColumn<int>("elapsed");
+    QTest::addColumn<qint64>("received");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<int>("value");
+    QTest::addColumn<QString>("text");
+
+    const QTime noon(12, 0);
+    const QString setup = QStringLiteral("VardoStudioSetup_2.1.0.3.exe");
+    QTest::newRow("1024 B/s is 1.0 kB/s")
+        << noon << 1000 << qint64(1024) << qint64(4096) << QString() << 25 << "Downloading: 1.0 kB/s";
+    QTest::newRow("1023 B/s stays in bytes")
+        << noon << 1000 << qint64(1023) << qint64(1023) << QString() << 100 << "Downloading: 1023.0 bytes/sec";
+    QTest::newRow("MB/s with the setup name") << noon << 2000 << qint64(3000000) << qint64(6000000) << setup << 50
+                                              << "Downloading VardoStudioSetup_2.1.0.3.exe: 1.4 MB/s";
+    QTest::newRow("1048576 B/s is 1.0 MB/s")
+        << noon << 1000 << qint64(1048576) << qint64(0) << QString() << 0 << "Downloading: 1.0 MB/s";
+    QTest::newRow("512 bytes in a second")
+        << noon << 1000 << qint64(512) << qint64(1024) << QString() << 50 << "Downloading: 512.0 bytes/sec";
+    QTest::newRow("nothing received yet") << noon << 1000 << qint64(0) << qint64(1024) << setup << 0
+                                          << "Downloading VardoStudioSetup_2.1.0.3.exe: 0.0 bytes/sec";
+    QTest::newRow("no time elapsed") << noon << 0 << qint64(500) << qint64(1000) << QString() << 50
+                                     << "Downloading: 0.0 bytes/sec";
+    QTest::newRow("never started") << QTime() << 1000 << qint64(500) << qint64(1000) << QString() << 50
+                                   << "Downloading: 0.0 bytes/sec";
+    QTest::newRow("total 0") << noon << 1000 << qint64(500) << qint64(0) << QString() << 0
+                             << "Downloading: 500.0 bytes/sec";
+    QTest::newRow("total -1") << noon << 1000 << qint64(500) << qint64(-1) << QString() << 0
+                              << "Downloading: 500.0 bytes/sec";
+    QTest::newRow("name only when it begins with Vardo")
+        << noon << 1000 << qint64(10) << qint64(100) << "vardostudio.html" << 10 << "Downloading: 10.0 bytes/sec";
+    QTest::newRow("over midnight") << QTime(23, 59, 59) << 2000 << qint64(2048) << qint64(4096) << QString() << 50
+                                   << "Downloading: 1.0 kB/s";
+    QTest::newRow("large file keeps 64-bit value") << noon << 1000 << qint64(3000000000LL) << qint64(6000000000LL)
+                                                   << QString() << 50 << "Downloading: 2861.0 MB/s";
+}
+
+void UpdaterTest::onDownloadProgress()
+{
+    QFETCH(QTime, start);
+    QFETCH(int, elapsed);
+    QFETCH(qint64, received);
+    QFETCH(qint64, total);
+    QFETCH(QString, fileName);
+    QFETCH(int, value);
+    QFETCH(QString, text);
+
+    const QTime now = (start.isValid() ? start : QTime(12, 0)).addMSecs(elapsed);
+    updater_clock::setClock([now] { return now; });
+
+    Updater updater(Environment::MODE_DEFAULT);
+    updater.m_downloadTime = start;
+    updater.m_downloadProgressBarId = 9;
+    updater.m_setupFileName = fileName;
+    QSignalSpy progressSpy(&updater, &Updater::progressInfo);
+    updater.onDownloadProgress(received, total);
+    QCOMPARE(progressSpy.count(), 1);
+    QCOMPARE(progressSpy.at(0).at(0).toInt(), 9);
+    QCOMPARE(progressSpy.at(0).at(1).toInt(), value);
+    QCOMPARE(progressSpy.at(0).at(2).toString(), text);
+}
+
+void UpdaterTest::checkInstallationFiles_data()
+{
+    QTest::addColumn<QStringList>("setups");
+    QTest::addColumn<QStringList>("companions"); // name=content
+    QTest::addColumn<bool>("found");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("md5");
+    QTest::addColumn<QString>("version");
+
+    QTest::newRow("first newer in name order without regard to case")
+        << QStringList{"VardoStudioSetup_B_2.1.0.3.exe", "VardoStudioSetup_a_2.1.0.4.exe"}
+        << QStringList{"VardoStudioSetup_B_2.1.0.3.exe.md5=bbb", "VardoStudioSetup_a_2.1.0.4.exe.md5=aaa"} << true
+        << "VardoStudioSetup_a_2.1.0.4.exe"
+        << "aaa"
+        << "2.1.0 rc4";
+    QTest::newRow("first newer wins over the newest")
+        << QStringList{"VardoStudioSetup_2.1.0.3.exe", "VardoStudioSetup_2.1.0.4.exe"}
+        << QStringList{"VardoStudioSetup_2.1.0.3.exe.md5=three", "VardoStudioSetup_2.1.0.4.exe.md5=four"} << true
+        << "VardoStudioSetup_2.1.0.3.exe"
+        << "three"
+        << "2.1.0 rc3";
+    QTest::newRow("companion in other letter case is not used")
+        << QStringList{"VardoStudioSetup_2.1.0.3.exe"} << QStringList{"VardoStudioSetup_2.1.0.3.EXE.md5=abc"} << true
+        << "VardoStudioSetup_2.1.0.3.exe" << QString() << "2.1.0 rc3";
+    QTest::newRow("only the first line of the companion")
+        << QStringList{"VardoStudioSetup_2.1.0.3.exe"} << QStringList{"VardoStudioSetup_2.1.0.3.exe.md5=abc\ndef\n"}
+        << true << "VardoStudioSetup_2.1.0.3.exe"
+        << "abc"
+        << "2.1.0 rc3";
+    QTest::newRow("none newer: fields describe the last")
+        << QStringList{"VardoStudioSetup_2.0.0.1.exe", "VardoStudioSetup_2.1.0.0.exe"} << QStringList() << false
+        << "VardoStudioSetup_2.1.0.0.exe" << QString() << "2.1.0";
+    QTest::newRow("other programs are ignored")
+        << QStringList{"OtherSetup_9.0.0.1.exe"} << QStringList() << false << QString() << QString() << "-1.-1.-1";
+}
+
+void UpdaterTest::checkInstallationFiles()
+{
+    QFETCH(QStringList, setups);
+    QFETCH(QStringList, companions);
+    QFETCH(bool, found);
+    QFETCH(QString, fileName);
+    QFETCH(QString, md5);
+    QFETCH(QString, version);
+
+    const QDir folder(updateFolder());
+    for (QString const &name : setups)
+        QVERIFY(writeSetupProgram(folder.filePath(name), argsFile()));
+    for (QString const &companion : companions) {
+        const int eq = companion.indexOf(QLatin1Char('='));
+        QVERIFY(writeFile(folder.filePath(companion.left(eq)), companion.mid(eq + 1).toUtf8()));
+    }
+
+    Updater updater(Environment::MODE_LOCAL_UPDATES);
+    updater.m_currentVersion.setVersion(2, 1, 0, 0);
+    QCOMPARE(updater.checkInstallationFiles(folder), found);
+    QVERIFY(updater.m_versionChecked);
+    QCOMPARE(updater.m_setupFileName, fileName);
+    QCOMPARE(updater.m_setupMd5, md5);
+    QCOMPARE(updater.getNewVersionString(), version);
+    if (!fileName.isEmpty())
+        QCOMPARE(updater.m_setupLocation, folder.absolutePath() + QLatin1Char('/') + fileName);
+}
+
+void UpdaterTest::wholeUpdateCycle_data()
+{
+    QTest::addColumn<QString>("setupName");
+    QTest::addColumn<bool>("releaseMode");
+    QTest::addColumn<bool>("keepAppMode");
+    QTest::addColumn<bool>("appModeKept");
+
+    QTest::newRow("candidate mode keeps APP_MODE") << "VardoStudioSetup_2.1.0.3.exe" << false << false << true;
+    QTest::newRow("release mode removes APP_MODE") << "VardoStudioSetup_2.1.1.0.exe" << true << false << false;
+    QTest::newRow("release mode asked to keep APP_MODE") << "VardoStudioSetup_2.1.1.0.exe" << true << true << true;
+}
+
+// The way a host drives an update: every step is an answer to a signal.
+void UpdaterTest::wholeUpdateCycle()
+{
+    QFETCH(QString, setupName);
+    QFETCH(bool, releaseMode);
+    QFETCH(bool, keepAppMode);
+    QFETCH(bool, appModeKept);
+
+    const QString appDir = QCoreApplication::applicationDirPath();
+    QVERIFY2(appDir.contains(QLatin1Char(' ')), "the test must run from a folder with a blank");
+    QVERIFY(QDir::tempPath().contains(QLatin1Char(' ')));
+    QVERIFY(addSetupProgram(updateFolder(), setupName, argsFile()));
+
+    Updater updater(Environment::MODE_LOCAL_UPDATES);
+    updater.m_releaseMode = releaseMode;
+    updater.m_keepAppMode = keepAppMode;
+
+    QString installQuestion;
+    QString runQuestion;
+    connect(&updater, &Updater::installQuestion, &updater, [&](QString const &question) {
+        installQuestion = question;
+        updater.prepareToUpdateApp(7);
+    });
+    connect(&updater, &Updater::setupFileDownloaded, &updater, [&] {
+        runQuestion = updater.prepareRunSetupQuestion();
+        updater.runSetupFile();
+    });
+    QSignalSpy closeSpy(&updater, &Updater::closeApplication);
+    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
+    QSignalSpy removeSpy(&updater, &Updater::removeProgressBar);
+    QSignalSpy downloadedSpy(&updater, &Updater::setupFileDownloaded);
+
+    updater.setProgressBarId(3);
+    updater.checkForUpdates(false);
+    QVERIFY(!installQuestion.isEmpty());
+    // The download waits for the event loop.
+    QCOMPARE(downloadedSpy.count(), 0);
+
+    QVERIFY(closeSpy.wait(15000));
+    QCOMPARE(errorSpy.count(), 0);
+    QCOMPARE(downloadedSpy.count(), 1);
+    QCOMPARE(closeSpy.count(), 1);
+
+    QList<int> removed;
+    for (QList<QVariant> const &args : removeSpy)
+        removed << args.at(0).toInt();
+    QCOMPARE(removed, (QList<int>{-1, 3, 7}));
+
+    const QString expectedVersion = setupName.contains(QLatin1String("2.1.0.3")) ? "2.1.0 rc3" : "2.1.1";
+    QCOMPARE(runQuestion,
+        QStringLiteral("New version downloaded: %1\nYour version: 2.1.0\n\nDo you want to install?")
+            .arg(expectedVersion));
+    QCOMPARE(Environment::instance()->getSetting(APP_MODE, QVariant::Int).isValid()
+            && !Environment::instance()->getSetting(APP_MODE, QVariant::Int).isNull(),
+        appModeKept);
+
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(argsFile()), 15000);
+    const QStringList items = linesOf(argsFile());
+    QCOMPARE(items.size(), 4);
+    const QString started = QDir::tempPath() + QStringLiteral("/vsupd/") + setupName;
+    QCOMPARE(QFileInfo(items.at(0)).canonicalFilePath(), QFileInfo(started).canonicalFilePath());
+    QCOMPARE(items.at(1), QStringLiteral("upd=true"));
+    QCOMPARE(items.at(2), QStringLiteral("runAfterInst=true"));
+    QCOMPARE(items.at(3), QStringLiteral("instPath=") + appDir);
+}
+
+void UpdaterTest::secondDownloadRemovesFirst()
+{
+    QVERIFY(addSetupProgram(updateFolder(), QStringLiteral("VardoStudioSetup_2.1.0.3.exe"), argsFile()));
+    Updater updater(Environment::MODE_LOCAL_UPDATES);
+    updater.checkForUpdates(false);
+    QSignalSpy downloadedSpy(&updater, &Updater::setupFileDownloaded);
+    updater.updateApp();
+    QCOMPARE(downloadedSpy.count(), 1);
+
+    const QString tempFolder = QDir::tempPath() + QStringLiteral("/vsupd/");
+    QVERIFY(writeFile(tempFolder + QStringLiteral("VardoStudioSetup_1.0.0.1.exe"), "old"));
+    QVERIFY(writeFile(tempFolder + QStringLiteral("keep.txt"), "kept"));
+    updater.updateApp();
+    QCOMPARE(downloadedSpy.count(), 2);
+    QVERIFY(!QFileInfo::exists(tempFolder + QStringLiteral("VardoStudioSetup_1.0.0.1.exe")));
+    QVERIFY(QFileInfo::exists(tempFolder + QStringLiteral("VardoStudioSetup_2.1.0.3.exe")));
+    QVERIFY(QFileInfo::exists(tempFolder + QStringLiteral("keep.txt")));
+}
+
+void UpdaterTest::installationFailures_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("text"); // %1: the updater's temporary folder
+
+    QTest::newRow("copy fails") << "copy"
+                                << "Unable to copy from VardoStudioSetup_2.1.0.3.exe to "
+                                   "%1VardoStudioSetup_2.1.0.3.exe\nFailed to update application";
+    QTest::newRow("digest of the copy differs in letter case") << "md5case"
+                                                               << "MD5 sum error!\nFailed to update application";
+    QTest::newRow("no companion") << "nomd5"
+                                  << "MD5 sum error!\nFailed to update application";
+    QTest::newRow("downloaded file missing") << "missing"
+                                             << "Unable to find downloaded setup file";
+    QTest::newRow("downloaded file changed") << "changed"
+                                             << "MD5 sum error!";
+    QTest::newRow("version in the name differs")
+        << "version"
+        << "Download error:\n'VardoStudioSetup_2.1.0.3.exe' version: 2.1.0 rc3, expected: 2.1.0 rc4";
+    QTest::newRow("program does not start") << "nostart"
+                                            << "You must update application manually.";
+    QTest::newRow("file outside the temporary folder") << "outside"
+                                                       << "Unable to find downloaded setup file";
+    QTest::newRow("no file at all") << "empty"
+                                    << "Unable to find downloaded setup file";
+}
+
+void UpdaterTest::installationFailures()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, text);
+
+    const QString name = QStringLiteral("VardoStudioSetup_2.1.0.3.exe");
+    const QString source = QDir(updateFolder()).filePath(name);
+    QVERIFY(addSetupProgram(updateFolder(), name, argsFile()));
+    if (fault == QLatin1String("md5case"))
+        QVERIFY(writeFile(source + QStringLiteral(".md5"), md5Of(source).toUpper().toLatin1()));
+    if (fault == QLatin1String("nomd5"))
+        QVERIFY(QFile::remove(source + QStringLiteral(".md5")));
+    if (fault == QLatin1String("nostart"))
+        QVERIFY(writeSetupProgram(source, argsFile(), false)
+            && writeFile(source + QStringLiteral(".md5"), md5Of(source).toLatin1()));
+
+    Updater updater(Environment::MODE_LOCAL_UPDATES);
+    const QString tempFolder = QDir(QDir::tempPath() + QStringLiteral("/vsupd")).absolutePath() + QLatin1Char('/');
+    bool downloaded = false;
+    connect(&updater, &Updater::setupFileDownloaded, &updater, [&] { downloaded = true; });
+    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
+    QSignalSpy closeSpy(&updater, &Updater::closeApplication);
+
+    updater.checkForUpdates(false);
+    QVERIFY(updater.isNewVersion());
+    if (fault == QLatin1String("copy"))
+        QVERIFY(QFile::remove(source));
+    if (fault != QLatin1String("empty"))
+        updater.updateApp();
+
+    if (downloaded) {
+        const QString copy = tempFolder + name;
+        if (fault == QLatin1String("missing"))
+            QVERIFY(QFile::remove(copy));
+        if (fault == QLatin1String("changed")) {
+            QVERIFY(writeSetupProgram(copy, argsFile() + QStringLiteral(".evil")));
+        }
+        if (fault == QLatin1String("version"))
+            updater.m_newVersion.setVersion(2, 1, 0, 4);
+        if (fault == QLatin1String("outside")) {
+            // Same content and name, but not where the updater put it.
+            QVERIFY(QDir(m_work->path()).mkdir(QStringLiteral("elsewhere")));
+            updater.m_downloadFilePath = m_work->filePath(QStringLiteral("elsewhere/") + name);
+            QVERIFY(QFile::copy(copy, updater.m_downloadFilePath));
+        }
+        QCOMPARE(errorSpy.count(), 0);
+        updater.runSetupFile();
+    }
+    if (fault == QLatin1String("empty"))
+        updater.runSetupFile();
+
+    QCOMPARE(errorSpy.count(), 1);
+    QCOMPARE(errorSpy.at(0).at(0).toString(), text.contains(QLatin1String("%1")) ? text.arg(tempFolder) : text);
+    QCOMPARE(errorSpy.at(0).at(1).toString(), QStringLiteral("Version update"));
+    QCOMPARE(closeSpy.count(), 0);
+    QTest::qWait(200);
+    QVERIFY(!QFileInfo::exists(argsFile()));
+    QVERIFY(!QFileInfo::exists(argsFile() + QStringLiteral(".evil")));
+}
+
+void UpdaterTest::tempFolderNotOwn_data()
+{
+    QTest::addColumn<QString>("blocker");
+
+    QTest::newRow("a plain file named vsupd") << "file";
+    QTest::newRow("vsupd is a link to another folder") << "link";
+}
+
+// When the updater cannot have a folder of its own it must not fall back on
+// deleting the system's temporary folder, nor anything a link points to.
+void UpdaterTest::tempFolderNotOwn()
+{
+    QFETCH(QString, blocker);
+
+    const QDir tmp(QDir::tempPath());
+    QVERIFY(writeFile(tmp.filePath(QStringLiteral("other program.txt")), "mine"));
+    QVERIFY(writeFile(tmp.filePath(QStringLiteral("VardoStudioSetup_9.9.9.9.exe")), "not the updater's"));
+    const QString target = m_work->filePath(QStringLiteral("link target"));
+    if (blocker == QLatin1String("file")) {
+        QVERIFY(writeFile(tmp.filePath(QStringLiteral("vsupd")), "plain file"));
+    } else {
+        QVERIFY(QDir().mkpath(target));
+        QVERIFY(writeFile(target + QStringLiteral("/precious.txt"), "keep"));
+        QVERIFY(QFile::link(target, tmp.filePath(QStringLiteral("vsupd"))));
+    }
+    QVERIFY(addSetupProgram(updateFolder(), QStringLiteral("VardoStudioSetup_2.1.0.3.exe"), argsFile()));
+
+    {
+        Updater updater(Environment::MODE_LOCAL_UPDATES);
+        QVERIFY(QFileInfo::exists(tmp.filePath(QStringLiteral("other program.txt"))));
+
+        QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
+        QSignalSpy downloadedSpy(&updater, &Updater::setupFileDownloaded);
+        QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+        updater.checkForUpdates(false);
+        QCOMPARE(questionSpy.count(), 1);
+        updater.updateApp();
+        QCOMPARE(downloadedSpy.count(), 0);
+        QCOMPARE(errorSpy.count(), 1);
+        QCOMPARE(errorSpy.at(0).at(1).toString(), QStringLiteral("Version update"));
+        const QString error = errorSpy.at(0).at(0).toString();
+        QVERIFY2(error.startsWith(QStringLiteral("Unable to create temporary folder: ")), qPrintable(error));
+        QVERIFY(error.endsWith(QStringLiteral("\nFailed to update application")));
+        updater.runSetupFile();
+        QCOMPARE(errorSpy.count(), 2);
+    }
+
+    QVERIFY(QFileInfo::exists(tmp.filePath(QStringLiteral("other program.txt"))));
+    QVERIFY(QFileInfo::exists(tmp.filePath(QStringLiteral("VardoStudioSetup_9.9.9.9.exe"))));
+    QVERIFY(QFileInfo::exists(tmp.filePath(QStringLiteral("vsupd"))));
+    QVERIFY(!QFileInfo::exists(tmp.filePath(QStringLiteral("VardoStudioSetup_2.1.0.3.exe"))));
+    if (blocker == QLatin1String("link"))
+        QVERIFY(QFileInfo::exists(target + QStringLiteral("/precious.txt")));
+}
+
+// The server source would store its version file in the temporary folder;
+// without a folder of its own the updater reports instead of writing into T.
+void UpdaterTest::checkWithoutTempFolderDownloadsNothing()
+{
+    const QDir tmp(QDir::tempPath());
+    QVERIFY(writeFile(tmp.filePath(QStringLiteral("vsupd")), "plain file"));
+
+    Updater updater(Environment::MODE_SERVER_UPDATES);
+    QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
+    QSignalSpy endedSpy(&updater, &Updater::checkForUpdatesEnded);
+    updater.checkForUpdates(false);
+    QCOMPARE(endedSpy.count(), 1);
+    QCOMPARE(statusSpy.count(), 1);
+    const QString text = statusSpy.at(0).at(0).value<ProgressInitValues>().text();
+    QVERIFY2(text.startsWith(QStringLiteral("Warning: Unable to create temporary folder: ")), qPrintable(text));
+    QCOMPARE(tmp.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList(QStringLiteral("vsupd")));
+}
+
+QTEST_GUILESS_MAIN(UpdaterTest)
+#include "tst_updater.moc"

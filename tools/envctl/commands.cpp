@@ -1,0 +1,380 @@
+#include "commands.h"
+
+#include "demo.h"
+#include "terminal.h"
+#include "updatesession.h"
+
+#include <environment.h>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+
+#include <algorithm>
+
+namespace envctl
+{
+namespace
+{
+
+struct FileKind {
+    const char *name;
+    Environment::FileType type;
+};
+
+const FileKind fileKinds[] = {
+    {"project", Environment::PROJ_FILE},
+    {"json-project", Environment::JSON_PROJ_FILE},
+    {"korax-log", Environment::KORAX_LOG_FILE},
+    {"korax-alarm-log", Environment::KORAX_ALARM_LOG_FILE},
+    {"krx", Environment::KRX_CONFIG_FILE},
+    {"csv", Environment::CSV_FILE},
+    {"txt", Environment::TXT_FILE},
+    {"pdf", Environment::PDF_FILE},
+    {"xml", Environment::XML_FILE},
+    {"table", Environment::TABLE_FILE},
+    {"html", Environment::HTML_FILE},
+    {"excel", Environment::EXCEL_FILE},
+    {"mirta-xml", Environment::MIRTA_XML_FILE},
+    {"teslo-log", Environment::TLK_DIARY_FILE},
+    {"librecalc", Environment::LIBRECALC_FILE},
+    {"orla-export", Environment::ORLA_EXPORT_FILE},
+};
+
+const EnvSettingKey fontKeys[]
+    = {APP_FONT, GUI_COMPONENT_NAME_FONT, GUI_CABINET_NAME_FONT, GUI_NODE_NAME_FONT, GUI_FAS_SYSTEM_NAME_FONT};
+const EnvSettingKey colorKeys[] = {APP_FONT_COLOR, GUI_COMPONENT_NAME_FONT_COLOR, GUI_CABINET_NAME_FONT_COLOR,
+    GUI_NODE_NAME_FONT_COLOR, GUI_FAS_SYSTEM_NAME_FONT_COLOR, GUI_LE_SELECTED_COLOR, GUI_LE_COLLISION_COLOR};
+
+// Keys a person may read and change: the plain ones. The enciphered deployment
+// keys and the export password are not settings of the file.
+bool isFileSetting(EnvSettingKey key)
+{
+    return key != NONE && key < SECURE_ARG_1600 && key != ORLA_EXPORT_SETS && key != APPLICATION_FONT
+        && key != APPLICATION_FONT_COLOR;
+}
+
+bool isFontKey(EnvSettingKey key)
+{
+    return std::find(std::begin(fontKeys), std::end(fontKeys), key) != std::end(fontKeys);
+}
+
+bool isColorKey(EnvSettingKey key)
+{
+    return std::find(std::begin(colorKeys), std::end(colorKeys), key) != std::end(colorKeys);
+}
+
+QList<EnvSettingKey> settingKeys()
+{
+    QList<EnvSettingKey> keys;
+    for (auto it = EnvSettingKeyEnumClass::s_idNames.cbegin(); it != EnvSettingKeyEnumClass::s_idNames.cend(); ++it) {
+        if (isFileSetting(it.key()))
+            keys.append(it.key());
+    }
+    std::sort(keys.begin(), keys.end());
+    return keys;
+}
+
+bool keyByName(QString const &name, EnvSettingKey *key)
+{
+    for (EnvSettingKey candidate : settingKeys()) {
+        if (EnvSettingKeyEnumClass::idName(candidate).compare(name, Qt::CaseInsensitive) == 0) {
+            *key = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+QString describeFont(QFont const &font)
+{
+    QString text = QStringLiteral("%1, %2 px").arg(font.family()).arg(font.pixelSize());
+    if (font.bold())
+        text += QStringLiteral(", bold");
+    if (font.italic())
+        text += QStringLiteral(", italic");
+    return text;
+}
+
+QString describeColor(QColor const &color)
+{
+    if (!color.isValid())
+        return QStringLiteral("(invalid)");
+    return QStringLiteral("%1 (r %2, g %3, b %4, a %5)")
+        .arg(color.name(QColor::HexArgb))
+        .arg(color.red())
+        .arg(color.green())
+        .arg(color.blue())
+        .arg(color.alpha());
+}
+
+QString describeSetting(Environment *env, EnvSettingKey key)
+{
+    if (isFontKey(key))
+        return describeFont(env->getUiFont(key));
+    if (isColorKey(key))
+        return describeColor(env->getUiColor(key));
+    const QVariant value = env->getSetting(key, QVariant::String);
+    if (!value.isValid())
+        return QStringLiteral("(not set)");
+    return value.toString();
+}
+
+// "Family, 12, bold, italic": a font as a person writes it.
+bool parseFont(QString const &text, QFont *font)
+{
+    const QStringList parts = text.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    if (parts.isEmpty())
+        return false;
+    bool ok = true;
+    const int size = parts.value(1, QStringLiteral("11")).trimmed().toInt(&ok);
+    if (!ok || size <= 0)
+        return false;
+    const bool bold = parts.mid(2).contains(QStringLiteral(" bold")) || parts.mid(2).contains(QStringLiteral("bold"));
+    const bool italic
+        = parts.mid(2).contains(QStringLiteral(" italic")) || parts.mid(2).contains(QStringLiteral("italic"));
+    *font = Environment::getProperFont(parts.first().trimmed(), size, bold, italic);
+    return true;
+}
+
+int settingsCommand(Terminal &terminal, QStringList const &args)
+{
+    Environment *env = Environment::instance();
+    const QString action = args.value(0);
+    if (action == QLatin1String("list") && args.size() == 1) {
+        terminal.out(QStringLiteral("# %1").arg(env->getConfigPath() + QStringLiteral("/uiconfig.ini")));
+        for (EnvSettingKey key : settingKeys())
+            terminal.out(QStringLiteral("%1 = %2").arg(EnvSettingKeyEnumClass::idName(key), describeSetting(env, key)));
+        return ExitOk;
+    }
+    EnvSettingKey key = NONE;
+    if ((action == QLatin1String("get") && args.size() == 2) || (action == QLatin1String("unset") && args.size() == 2)
+        || (action == QLatin1String("set") && args.size() == 3)) {
+        if (!keyByName(args.at(1), &key)) {
+            terminal.err(QStringLiteral("envctl: unknown setting %1").arg(args.at(1)));
+            return ExitUsage;
+        }
+    } else {
+        terminal.err(QStringLiteral("usage: envctl settings list | get NAME | set NAME VALUE | unset NAME"));
+        return ExitUsage;
+    }
+
+    if (action == QLatin1String("get")) {
+        terminal.out(describeSetting(env, key));
+        return ExitOk;
+    }
+    if (action == QLatin1String("set")) {
+        const QString value = args.at(2);
+        if (isFontKey(key)) {
+            QFont font;
+            if (!parseFont(value, &font)) {
+                terminal.err(QStringLiteral("envctl: a font is written as \"Family, pixels[, bold][, italic]\""));
+                return ExitUsage;
+            }
+            env->setUiFont(key, font);
+        } else if (isColorKey(key)) {
+            const QColor color(value);
+            if (!color.isValid()) {
+                terminal.err(QStringLiteral("envctl: %1 is not a colour (try #rrggbb or a name)").arg(value));
+                return ExitUsage;
+            }
+            env->setUiColor(key, color);
+        } else {
+            env->setSetting(key, value);
+        }
+    } else {
+        env->removeSetting(key);
+    }
+    env->writeSettings();
+    terminal.out(QStringLiteral("%1 = %2").arg(EnvSettingKeyEnumClass::idName(key), describeSetting(env, key)));
+    return ExitOk;
+}
+
+int infoCommand(Terminal &terminal)
+{
+    Environment *env = Environment::instance();
+    auto row = [&](QString const &label, QString const &value) {
+        terminal.out(QStringLiteral("%1 %2").arg(label + QLatin1Char(':'), -22).arg(value));
+    };
+    row(QStringLiteral("product version"), env->getAppVersion().toString());
+    row(QStringLiteral("application mode"), QString::number(env->getAppMode()));
+    row(QStringLiteral("application folder"), env->getRootAppPath());
+    row(QStringLiteral("configuration folder"), env->getConfigPath());
+    row(QStringLiteral("settings file"), env->getConfigPath() + QStringLiteral("/uiconfig.ini"));
+    row(QStringLiteral("log folder"), env->getLogPath());
+    row(QStringLiteral("translations folder"), env->getTranslationsPath());
+    row(QStringLiteral("work folder"), env->getWorkPath());
+    row(QStringLiteral("project folder"), env->getProjectDir());
+    row(QStringLiteral("price lists folder"), env->getPriceListDir());
+    row(QStringLiteral("temporary folder"), env->getTempPath(QString()));
+    row(QStringLiteral("language"), env->getSetting(LANG, QVariant::String).toString());
+    row(QStringLiteral("supported locales"), env->getSupportedLocalesNames().join(QLatin1Char(' ')));
+    return ExitOk;
+}
+
+int languageCommand(Terminal &terminal, QStringList const &args)
+{
+    if (args.size() != 1) {
+        terminal.err(QStringLiteral("usage: envctl language LOCALE (for example de_DE)"));
+        return ExitUsage;
+    }
+    Environment *env = Environment::instance();
+    const QLocale locale(args.first());
+    if (!env->switchLanguage(locale)) {
+        terminal.err(
+            QStringLiteral("envctl: no translation for %1 in %2").arg(locale.name(), env->getTranslationsPath()));
+        return ExitError;
+    }
+    env->writeSettings();
+    terminal.out(QStringLiteral("language switched to %1").arg(locale.name()));
+    return ExitOk;
+}
+
+int filtersCommand(Terminal &terminal, QStringList const &args)
+{
+    Environment *env = Environment::instance();
+    if (args.isEmpty()) {
+        for (FileKind const &kind : fileKinds)
+            terminal.out(
+                QStringLiteral("%1 %2").arg(QLatin1String(kind.name), -16).arg(env->getFileExtFilterName(kind.type)));
+        return ExitOk;
+    }
+    Environment::FileTypes types;
+    for (QString const &name : args) {
+        auto it = std::find_if(std::begin(fileKinds), std::end(fileKinds),
+            [&](FileKind const &kind) { return name == QLatin1String(kind.name); });
+        if (it == std::end(fileKinds)) {
+            terminal.err(QStringLiteral("envctl: unknown file kind %1").arg(name));
+            return ExitUsage;
+        }
+        types |= it->type;
+    }
+    terminal.out(env->selectFileExtFilters(types).join(QStringLiteral(";;")));
+    return ExitOk;
+}
+
+bool modeFromName(QString const &name, Environment::AppMode *mode)
+{
+    if (name == QLatin1String("server"))
+        *mode = Environment::MODE_SERVER_UPDATES;
+    else if (name == QLatin1String("local"))
+        *mode = Environment::MODE_LOCAL_UPDATES;
+    else if (name == QLatin1String("local-alt"))
+        *mode = Environment::MODE_LOCAL_UPDATES_ALT;
+    else
+        return false;
+    return true;
+}
+
+} // namespace
+
+int run(QStringList const &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Run-time environment and self-updater of the VARDO applications.\n\n"
+                       "Commands:\n"
+                       "  info                          versions, folders, language\n"
+                       "  settings list|get|set|unset   the settings file\n"
+                       "  language LOCALE               switch the language\n"
+                       "  filters [KIND...]             file dialog filters\n"
+                       "  check                         look for a newer version\n"
+                       "  update                        look for, download and install a newer version\n"
+                       "  demo                          a complete update cycle on demo data"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption modeOption(
+        QStringLiteral("mode"), QStringLiteral("Update source: server, local or local-alt."), QStringLiteral("mode"));
+    const QCommandLineOption dirOption(
+        QStringLiteral("dir"), QStringLiteral("Update folder (local modes)."), QStringLiteral("path"));
+    const QCommandLineOption ignoreCurrentOption(
+        QStringLiteral("ignore-current"), QStringLiteral("Take any offered version, whatever runs now."));
+    const QCommandLineOption latestOption(
+        QStringLiteral("latest-release"), QStringLiteral("Install the latest final release from the server."));
+    const QCommandLineOption yesOption(
+        QStringList{QStringLiteral("y"), QStringLiteral("yes")}, QStringLiteral("Answer yes to every question."));
+    const QCommandLineOption sftpOption(
+        QStringLiteral("sftp"), QStringLiteral("demo: use the test SFTP server instead of a folder."));
+    const QCommandLineOption verboseOption(QStringList{QStringLiteral("v"), QStringLiteral("verbose")},
+        QStringLiteral("Write the library's log to standard error."));
+    parser.addOptions({modeOption, dirOption, ignoreCurrentOption, latestOption, yesOption, sftpOption, verboseOption});
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do (see above)."));
+
+    Terminal usage(false);
+    if (!parser.parse(arguments)) {
+        usage.err(QStringLiteral("envctl: %1").arg(parser.errorText()));
+        usage.err(QStringLiteral("usage: envctl [options] command [arguments] (envctl --help)"));
+        return ExitUsage;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        usage.out(parser.helpText());
+        return ExitOk;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        usage.out(QStringLiteral("envctl %1").arg(QCoreApplication::applicationVersion()));
+        return ExitOk;
+    }
+    QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty()) {
+        usage.err(QStringLiteral("usage: envctl [options] command [arguments] (envctl --help)"));
+        return ExitUsage;
+    }
+    const QString command = positional.takeFirst();
+
+    Environment::AppMode mode = Environment::MODE_DEFAULT;
+    if (parser.isSet(modeOption) && !modeFromName(parser.value(modeOption), &mode)) {
+        usage.err(QStringLiteral("envctl: unknown mode %1 (--mode takes server, local or local-alt)")
+                      .arg(parser.value(modeOption)));
+        return ExitUsage;
+    }
+
+    Terminal terminal(parser.isSet(yesOption));
+    Environment *env = Environment::instance();
+    // The library logs to the per-user log file unless asked for the console.
+    const bool logToFile = !parser.isSet(verboseOption);
+    env->setupEnvironmentVariables(Environment::APP_STUDIO, false, logToFile, false, true, true);
+    const QString language = env->getSetting(LANG, QVariant::String).toString();
+    if (!language.isEmpty() && command != QLatin1String("language"))
+        env->switchLanguage(QLocale(language));
+
+    if (command == QLatin1String("info"))
+        return positional.isEmpty() ? infoCommand(terminal) : ExitUsage;
+    if (command == QLatin1String("settings"))
+        return settingsCommand(terminal, positional);
+    if (command == QLatin1String("language"))
+        return languageCommand(terminal, positional);
+    if (command == QLatin1String("filters"))
+        return filtersCommand(terminal, positional);
+    if (command == QLatin1String("demo"))
+        return positional.isEmpty() ? runDemo(terminal, parser.isSet(sftpOption)) : ExitUsage;
+    if (command == QLatin1String("check") || command == QLatin1String("update")) {
+        if (!positional.isEmpty()) {
+            usage.err(
+                QStringLiteral("usage: envctl %1 [--mode M] [--dir PATH] [--ignore-current] [--yes]").arg(command));
+            return ExitUsage;
+        }
+        if (parser.isSet(dirOption))
+            env->setSetting(UPDATES_LOCAL_DIR, QDir(parser.value(dirOption)).absolutePath());
+        if (mode == Environment::MODE_DEFAULT) {
+            // As an application does: the mode it was installed with, else a folder when one is named.
+            const int stored = env->getSetting(APP_MODE, QVariant::String).toInt();
+            if (stored >= Environment::MODE_SERVER_UPDATES && stored <= Environment::MODE_LOCAL_UPDATES_ALT)
+                mode = Environment::AppMode(stored);
+            else if (!env->getSetting(UPDATES_LOCAL_DIR, QVariant::String).toString().isEmpty())
+                mode = Environment::MODE_LOCAL_UPDATES;
+            else
+                mode = Environment::MODE_SERVER_UPDATES;
+        }
+        env->setAppMode(mode);
+        const auto kind
+            = command == QLatin1String("check") ? UpdateSession::Kind::CheckOnly : UpdateSession::Kind::Update;
+        UpdateSession session(mode, kind, terminal);
+        if (parser.isSet(latestOption))
+            return session.runLastRelease(false);
+        return session.run(parser.isSet(ignoreCurrentOption));
+    }
+    usage.err(QStringLiteral("envctl: unknown command %1 (envctl --help)").arg(command));
+    return ExitUsage;
+}
+
+} // namespace envctl
