@@ -33,6 +33,41 @@ void setClock(Clock clock)
 
 } // namespace updater_clock
 
+namespace updater_limits
+{
+
+namespace
+{
+constexpr int DefaultTransferTimeout = 60000;
+// Setup programs of the family are a few hundred MB at most.
+constexpr qint64 DefaultMaxSetupFileSize = qint64(1024) * 1024 * 1024;
+
+int s_transferTimeout = DefaultTransferTimeout;
+qint64 s_maxSetupFileSize = DefaultMaxSetupFileSize;
+} // namespace
+
+int transferTimeout()
+{
+    return s_transferTimeout;
+}
+
+void setTransferTimeout(int msecs)
+{
+    s_transferTimeout = msecs > 0 ? msecs : DefaultTransferTimeout;
+}
+
+qint64 maxSetupFileSize()
+{
+    return s_maxSetupFileSize;
+}
+
+void setMaxSetupFileSize(qint64 bytes)
+{
+    s_maxSetupFileSize = bytes > 0 ? bytes : DefaultMaxSetupFileSize;
+}
+
+} // namespace updater_limits
+
 Updater::Updater(Environment::AppMode mode)
     : QObject(nullptr)
     , m_setupFilePrefix(QStringLiteral("VardoStudioSetup_"))

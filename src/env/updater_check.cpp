@@ -2,6 +2,7 @@
 #include "updater.h"
 
 #include <QDebug>
+#include <QFileInfo>
 
 #include <initializer_list>
 
@@ -93,6 +94,10 @@ void Updater::checkSetupFile()
     // The SFTP and web sources store what they read in the temporary folder;
     // without a folder of our own they must not write anywhere else.
     const bool downloads = m_fileServer >= FILE_SERVER_SFTP && m_fileServer <= FILE_SERVER_HTTP_TEST_URL;
+    // A cleaner of temporary files may have taken the folder since the
+    // updater was made; only a missing folder of our own is made again.
+    if (downloads && tempDirIsOwn() && !QFileInfo::exists(m_tempPath))
+        removeTempDir(true);
     const QString tempError = downloads ? tempDirError() : QString();
     if (!tempError.isEmpty()) {
         m_errors.append(tempError);

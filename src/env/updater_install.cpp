@@ -66,6 +66,11 @@ bool digestMatches(QString const &filePath, QString const &expected)
     return !digest.isEmpty() && digest == expected;
 }
 
+QString notNewerError(AppVersion const &offered)
+{
+    return Updater::tr("No newer version to install: %1").arg(offered.toString());
+}
+
 } // namespace
 
 void Updater::removeTempDir(bool recreate)
@@ -90,10 +95,20 @@ void Updater::updateApp()
     if (m_fileServer <= FILE_SERVER_HTTP_TEST_URL)
         m_downloadTime = updater_clock::now();
 
+    // A cleaner of temporary files may have taken the folder since the
+    // updater was made; only a missing folder of our own is made again.
+    if (tempDirIsOwn() && !QFileInfo::exists(m_tempPath))
+        removeTempDir(true);
+
     QStringList errors;
     const QString tempError = tempDirError();
     if (!tempError.isEmpty()) {
         errors.append(tempError);
+    } else if (!isNewVersion()) {
+        // Only what the last check found newer than the running version is
+        // fetched: a late answer to an earlier question must not install the
+        // older program that a later check came across.
+        errors.append(notNewerError(m_newVersion));
     } else {
         const QDir tempDir(m_tempPath);
         const QStringList leftovers = tempDir.entryList(QStringList(m_setupFilePrefix + QStringLiteral("*.exe")));
@@ -176,6 +191,11 @@ void Updater::runSetupFile()
             + QStringLiteral(": ") + m_newVersion.toString();
         qCritical() << text;
         showErrors(true, QStringList{tr("Download error") + QLatin1Char(':'), text});
+        return;
+    }
+
+    if (!isNewVersion()) {
+        showErrors(true, QStringList(notNewerError(m_newVersion)));
         return;
     }
 

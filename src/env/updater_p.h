@@ -4,6 +4,7 @@
 #include "env_export.h"
 
 #include <QTime>
+#include <QtGlobal>
 
 #include <functional>
 
@@ -19,5 +20,21 @@ QTime now();
 ENV_EXPORT void setClock(Clock clock);
 
 } // namespace updater_clock
+
+namespace updater_limits
+{
+
+// How long a transfer may go without receiving anything before it is given
+// up: the HTTP transfer time-out and the SFTP watchdog (rounded up to whole
+// seconds). 60 seconds unless a test sets less; 0 restores that.
+int transferTimeout();
+ENV_EXPORT void setTransferTimeout(int msecs);
+
+// The most a web source writes for one setup program; a server that sends a
+// body without end would otherwise fill the disk. 0 restores the default.
+qint64 maxSetupFileSize();
+ENV_EXPORT void setMaxSetupFileSize(qint64 bytes);
+
+} // namespace updater_limits
 
 #endif // ENV_UPDATER_P_H

@@ -1,10 +1,73 @@
+#include "commonfunc.h"
 #include "crypto.h"
+#include "deployment.h"
+#include "sftpdownloader.h"
 #include "updater.h"
+#include "updater_p.h"
 
 #include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QSharedPointer>
 
-// Stand-in until the SFTP source lands: the check reports that the source is
-// missing and the fetch fails with the same text, so the updater stays usable.
+namespace
+{
+
+const QString versionFileName = QStringLiteral("vsver.json");
+
+// The version file is a few hundred bytes; anything much bigger is not one,
+// and is not read into memory.
+constexpr qint64 maxVersionFileSize = 1024 * 1024;
+
+// The server names the setup program, and the name becomes a path in the
+// temporary folder: only a plain name of the expected form is taken, nothing
+// that could lead out of the folder or name a device or drive.
+bool isPlainSetupFileName(QString const &name, QString const &prefix)
+{
+    if (name.isEmpty() || name.toUtf8().size() > 255)
+        return false;
+    if (!name.startsWith(prefix) || !name.endsWith(QLatin1String(".exe")) || name.contains(QLatin1String("..")))
+        return false;
+    for (uint c : name.toUcs4()) {
+        // Not allowed in Windows file names either; the colon would also make
+        // a drive letter or a stream name.
+        if (!QChar::isPrint(c) || QStringLiteral("/\\:*?\"<>|").contains(QChar(c)))
+            return false;
+    }
+    return true;
+}
+
+// An empty digest means the file could not be read; it never matches.
+bool digestMatches(QString const &filePath, QString const &expected)
+{
+    const QString digest = CommonFunc::calculateMd5Sum(filePath);
+    return !digest.isEmpty() && digest == expected;
+}
+
+// A failure must reach the host even if the transport gave no text for it.
+QStringList failureTexts(SftpDownloader const &downloader, QString const &what)
+{
+    if (!downloader.errors().isEmpty())
+        return downloader.errors();
+    return QStringList(QStringLiteral("Download of %1 failed").arg(what));
+}
+
+// The watchdog counts in whole seconds.
+long sftpTimeout()
+{
+    return (updater_limits::transferTimeout() + 999) / 1000;
+}
+
+void removeRegularFile(QString const &path)
+{
+    if (!path.isEmpty() && QFileInfo(path).isFile())
+        QFile::remove(path);
+}
+
+} // namespace
 
 QStringList Updater::secureEnumArgs(QVector<EnvSettingKey> keys)
 {
@@ -26,13 +89,126 @@ void Updater::sftpDownloadCheckVersion()
 
 bool Updater::sftpDownloadNewVersion()
 {
-    sftpErrors(QStringList(QStringLiteral("SFTP source is not available in this build")));
-    return false;
+    QSharedPointer<SftpDownloader> downloader(new SftpDownloader);
+    downloader->setTimeout(sftpTimeout());
+    const QString localPath = m_tempPath + versionFileName;
+    const QStringList args = secureEnumArgs({SECURE_ARG_1602, SECURE_ARG_1605, SECURE_ARG_1606, SECURE_ARG_1607});
+
+    if (downloader->connectToHost(args.at(0), deployment::updatePort, args.at(1), args.at(2)) != 0
+        || downloader->downloadFile(args.at(3) + QLatin1Char('/') + versionFileName, localPath) != 0) {
+        sftpErrors(failureTexts(*downloader, versionFileName));
+        return false;
+    }
+
+    QFile file(localPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        const QString text = tr("Couldn't read version file!");
+        qCritical() << text << file.fileName();
+        sftpErrors(QStringList(text));
+        return false;
+    }
+    // The size is looked at before anything is read; the read itself stops
+    // at the limit too, in case the file grows meanwhile.
+    QByteArray data;
+    if (file.size() <= maxVersionFileSize)
+        data = file.read(maxVersionFileSize + 1);
+    const qint64 size = qMax(file.size(), qint64(data.size()));
+    file.close();
+    if (size > maxVersionFileSize) {
+        removeRegularFile(localPath);
+        sftpErrors(
+            QStringList(tr("Version file is too large: %1 bytes (at most %2)").arg(size).arg(maxVersionFileSize)));
+        return false;
+    }
+
+    const int zero = data.indexOf('\0');
+    if (zero >= 0)
+        data.truncate(zero);
+    const QString text = QString::fromUtf8(data);
+
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        qCritical().noquote() << QStringLiteral("Blad parsowania: ") + parseError.errorString()
+                + QStringLiteral("\nFragment pliku:\n") + text.mid(parseError.offset - 60, 120);
+        return false;
+    }
+
+    const QJsonObject root = document.object();
+    if (!root.contains(QStringLiteral("archx86"))) {
+        const QString error = tr("Incorrect data in version file.");
+        qCritical() << error;
+        sftpErrors(QStringList(error));
+        return false;
+    }
+
+    const QJsonObject arch = root.value(QStringLiteral("archx86")).toObject();
+    if (!arch.contains(QStringLiteral("version")))
+        return false;
+
+    m_newVersion = AppVersion(arch.value(QStringLiteral("version")).toString());
+    if (!isNewVersion()) {
+        m_setupFileName.clear();
+        m_setupDir.clear();
+        m_setupLocation.clear();
+        return false;
+    }
+
+    const QString fileName = arch.value(QStringLiteral("file")).toString();
+    if (!isPlainSetupFileName(fileName, m_setupFilePrefix)) {
+        m_setupFileName.clear();
+        m_setupDir.clear();
+        m_setupLocation.clear();
+        sftpErrors(QStringList(tr("Incorrect setup file name in version file: %1").arg(fileName)));
+        return false;
+    }
+
+    m_setupDir = arch.value(QStringLiteral("dir")).toString();
+    m_setupFileName = fileName;
+    m_setupMd5 = arch.value(QStringLiteral("md5")).toString();
+    m_setupLocation = m_setupDir + m_setupFileName;
+    return true;
 }
 
 QStringList Updater::sftpDownloadSetupFile()
 {
-    return QStringList(QStringLiteral("SFTP source is not available in this build"));
+    QStringList result;
+    // The name reaches here only through the check, which has vetted it; a
+    // host that calls updateApp without a successful check gets no download.
+    if (!isPlainSetupFileName(m_setupFileName, m_setupFilePrefix)) {
+        m_downloadFilePath.clear();
+        result.append(tr("Incorrect setup file name in version file: %1").arg(m_setupFileName));
+        return result;
+    }
+
+    QSharedPointer<SftpDownloader> downloader(new SftpDownloader);
+    downloader->setTimeout(sftpTimeout());
+    const QStringList args = secureEnumArgs({SECURE_ARG_1602, SECURE_ARG_1603, SECURE_ARG_1604});
+    const QString remotePath = m_setupDir + m_setupFileName;
+    m_downloadFilePath = m_tempPath + m_setupFileName;
+
+    connect(downloader.data(), &SftpDownloader::progress, this, &Updater::onDownloadProgress);
+
+    if (downloader->connectToHost(args.at(0), deployment::updatePort, args.at(1), args.at(2)) != 0
+        || downloader->downloadFileAsync(remotePath, m_downloadFilePath) != 0) {
+        result = failureTexts(*downloader, m_setupFileName);
+        // The downloader removes what it wrote; this also covers a failure
+        // before it opened the file. Nothing is left that runSetupFile could start.
+        removeRegularFile(m_downloadFilePath);
+        return result;
+    }
+
+    if (!digestMatches(m_downloadFilePath, m_setupMd5)) {
+        removeRegularFile(m_downloadFilePath);
+        result.append(tr("MD5 sum error!"));
+        return result;
+    }
+    // A downloaded file is not executable where permissions carry that bit;
+    // the verified setup program must be, or it cannot be started.
+    QFile::setPermissions(
+        m_downloadFilePath, QFile::permissions(m_downloadFilePath) | QFile::ExeOwner | QFile::ExeUser);
+    emit setupFileDownloaded();
+    return result;
 }
 
 void Updater::sftpErrors(QStringList const &errors)

@@ -1,28 +1,237 @@
 #include "updater.h"
+#include "updater_p.h"
+#include "urlfiledownloader_p.h"
 
-// Stand-in until the web-page source lands: nothing is fetched.
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSharedPointer>
+#include <QTextStream>
+#include <QUrl>
+
+#include <utility>
+
+namespace
+{
+
+// Each redirect is a new request started from inside the previous one, so a
+// loop on the server would otherwise recurse until the stack runs out.
+constexpr int MaxRedirects = 10;
+
+// A page is read whole into memory to be searched.
+constexpr qint64 MaxPageSize = 8 * 1024 * 1024;
+
+// What is fetched for a page: more than is searched, so that a page a little
+// too large is still reported as such, but a body without end stops.
+constexpr qint64 MaxPageDownload = 2 * MaxPageSize;
+
+// A digest line is 32 characters; anything much longer is not a companion.
+constexpr qint64 MaxCompanionLine = 1024;
+constexpr qint64 MaxCompanionDownload = 64 * 1024;
+
+const char RedirectsProperty[] = "env_redirects";
+
+// The redirect slot hands the number of redirects that led to the next request
+// over to httpDownload, whose signature carries no such count.
+thread_local int t_pendingRedirects = 0;
+
+QUrl parsedUrl(QString const &url)
+{
+    return QUrl::fromEncoded(url.toLocal8Bit(), QUrl::TolerantMode);
+}
+
+// A name that stays inside the folder it is put in.
+bool isPlainFileName(QString const &name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QLatin1Char(':'));
+}
+
+struct PageLink {
+    QStringList data; // file name and address, or empty
+    QString problem; // why nothing usable was found, when it is worth telling
+};
+
+PageLink readSetupLink(QString const &fileName, QString const &pattern, QString const &prefix)
+{
+    PageLink link;
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return link;
+    if (file.size() > MaxPageSize) {
+        link.problem = Updater::tr("Web page is too large (more than %1 MiB): %2")
+                           .arg(MaxPageSize / (1024 * 1024))
+                           .arg(QFileInfo(fileName).fileName());
+        return link;
+    }
+    QTextStream stream(&file);
+    const QString text = stream.readAll();
+
+    const QRegularExpressionMatch match = QRegularExpression(pattern).match(text);
+    if (!match.hasMatch())
+        return link;
+    const QString matched = match.captured(0);
+    const int prefixAt = matched.indexOf(prefix);
+    const int httpAt = matched.indexOf(QLatin1String("http"));
+    if (prefixAt < 0 || httpAt < 0)
+        return link;
+    const QString name = matched.mid(prefixAt, matched.size() - 1 - prefixAt);
+    const QString address = matched.mid(httpAt, matched.size() - 1 - httpAt);
+
+    // The link names a program that will be run: it must come over TLS, and
+    // its name must not lead out of the folder it is stored in. A greedy match
+    // over several links on one line fails here too.
+    const QUrl url = parsedUrl(address);
+    if (!url.isValid() || url.scheme() != QLatin1String("https") || url.host().isEmpty()) {
+        link.problem = Updater::tr("Setup file link is not an https address: %1").arg(address);
+        return link;
+    }
+    if (!isPlainFileName(name)) {
+        link.problem = Updater::tr("Setup file link does not end in a plain file name: %1").arg(address);
+        return link;
+    }
+    link.data = QStringList{name, address};
+    return link;
+}
+
+// Fetches the .md5 companion of a setup program and gives its first line;
+// empty when there is none, which the installation refuses.
+QString fetchCompanionDigest(QUrl url, QString const &localPath)
+{
+    bool fetched = false;
+    for (int redirects = 0;; ++redirects) {
+        UrlFileDownloader downloader(nullptr);
+        QString next;
+        QObject::connect(
+            &downloader, &UrlFileDownloader::redirected, [&next](QString const &target) { next = target; });
+        QObject::connect(&downloader, &UrlFileDownloader::downloaded,
+            [&fetched](QNetworkReply::NetworkError error, QString const &errorDescr, QString const &) {
+                fetched = error == QNetworkReply::NoError;
+                if (!fetched)
+                    qCritical().noquote() << "No digest companion:" << errorDescr;
+            });
+        downloader.setTransferTimeout(updater_limits::transferTimeout());
+        downloader.setMaxSize(MaxCompanionDownload);
+        downloader.startDownload(url, localPath, false);
+        if (next.isEmpty())
+            break;
+        if (redirects == MaxRedirects) {
+            qCritical().noquote() << "No digest companion: too many redirects, last to" << next;
+            fetched = false;
+            break;
+        }
+        url = parsedUrl(next);
+    }
+
+    QString digest;
+    QFile file(localPath);
+    if (fetched && file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        QTextStream stream(&file);
+        digest = stream.readLine(MaxCompanionLine).trimmed();
+        file.close();
+    }
+    QFile::remove(localPath);
+    return digest;
+}
+
+} // namespace
 
 void Updater::httpDownload(QString const &url)
 {
-    Q_UNUSED(url)
+    const int redirects = std::exchange(t_pendingRedirects, 0);
+    if (url.isEmpty())
+        return;
+
+    const QUrl target = parsedUrl(url);
+    m_setupFileName = QFileInfo(target.path(QUrl::FullyDecoded)).fileName();
+    // The name comes from the server (a decoded %2F or a backslash could lead
+    // out of our folder) or is missing for an address that ends in "/".
+    if (!isPlainFileName(m_setupFileName))
+        m_setupFileName = QStringLiteral("download");
+    m_downloadFilePath = m_tempPath + QLatin1Char('/') + m_setupFileName;
+    if (QFile::exists(m_downloadFilePath))
+        QFile::remove(m_downloadFilePath);
+
+    // A page offers no digest: it lies next to the setup program, as in the
+    // update folder. Fetched once, before the program itself.
+    if (!m_infoMode && redirects == 0) {
+        QUrl companion = target;
+        companion.setPath(target.path(QUrl::FullyEncoded) + QStringLiteral(".md5"), QUrl::TolerantMode);
+        m_setupMd5 = fetchCompanionDigest(companion, m_downloadFilePath + QStringLiteral(".md5"));
+    }
+
+    QSharedPointer<UrlFileDownloader> downloader(new UrlFileDownloader(this));
+    downloader->setProperty(RedirectsProperty, redirects);
+    connect(downloader.data(), &UrlFileDownloader::downloaded, this, &Updater::vardoStudioSetupDownloaded);
+    connect(downloader.data(), &UrlFileDownloader::redirected, this, &Updater::vardoStudioSetupRedirected);
+    connect(downloader.data(), &UrlFileDownloader::downloadProgress, this, &Updater::onDownloadProgress);
+    downloader->setTransferTimeout(updater_limits::transferTimeout());
+    downloader->setMaxSize(m_infoMode ? MaxPageDownload : updater_limits::maxSetupFileSize());
+    downloader->startDownload(target, m_downloadFilePath, m_infoMode);
 }
 
 QStringList Updater::findVardoStudioData(QString const &fileName)
 {
-    Q_UNUSED(fileName)
-    return QStringList();
+    const PageLink link = readSetupLink(fileName, m_setupRegExp, m_setupFilePrefix);
+    if (!link.problem.isEmpty())
+        qCritical().noquote() << link.problem;
+    return link.data;
 }
 
 void Updater::vardoStudioSetupRedirected(QString const &newUrl)
 {
+    // The body of a redirect is neither a page nor a setup program; a loop
+    // would otherwise leave one file per step in the folder.
+    QFile::remove(m_downloadFilePath);
+    const int redirects = (sender() ? sender()->property(RedirectsProperty).toInt() : 0) + 1;
+    if (redirects > MaxRedirects) {
+        qCritical().noquote() << "Redirect not followed, more than" << MaxRedirects << "in a row:" << newUrl;
+        vardoStudioSetupDownloaded(QNetworkReply::TooManyRedirectsError,
+            tr("Too many redirects (more than %1): %2").arg(MaxRedirects).arg(newUrl), m_downloadFilePath);
+        return;
+    }
+    t_pendingRedirects = redirects;
     httpDownload(newUrl);
 }
 
 void Updater::vardoStudioSetupDownloaded(
     QNetworkReply::NetworkError error, QString const &errorDescr, QString const &downloadedFileName)
 {
-    Q_UNUSED(error)
-    Q_UNUSED(errorDescr)
-    Q_UNUSED(downloadedFileName)
+    if (error != QNetworkReply::NoError) {
+        qCritical().noquote().nospace() << "File: " << downloadedFileName << ", download error:" << error << " "
+                                        << errorDescr << ", infoMode:" << (m_infoMode ? "true" : "false");
+        if (m_infoMode)
+            m_errors.append(QStringLiteral("NetworkError [") + QString::number(static_cast<int>(error))
+                + QStringLiteral("] ") + errorDescr);
+        else
+            showNetworkError(error, errorDescr);
+    } else if (m_infoMode) {
+        const PageLink link = readSetupLink(downloadedFileName, m_setupRegExp, m_setupFilePrefix);
+        if (link.data.size() == 2) {
+            // Only a page that offered a usable link has told a version; one
+            // without must not end the check as "the latest version".
+            m_versionChecked = true;
+            analyseFileVersion(link.data.at(0));
+            m_setupLocation = link.data.at(1);
+            if (isNewVersion())
+                emit newVersionIsAvailable();
+        } else {
+            if (!link.problem.isEmpty()) {
+                qCritical().noquote() << link.problem;
+                m_errors.append(link.problem);
+            }
+            qCritical().noquote() << "Unable to find setup file in url" << downloadedFileName;
+            m_errors.append(tr("Unable to find setup file in url: ") + downloadedFileName);
+        }
+    } else {
+        m_downloadFilePath = downloadedFileName;
+#ifndef Q_OS_WIN
+        // A fetched file is never executable here; runSetupFile checks its
+        // digest before anything starts it.
+        QFile::setPermissions(downloadedFileName, QFile::permissions(downloadedFileName) | QFile::ExeOwner);
+#endif
+        runSetupFile();
+    }
     setReady();
 }

@@ -65,6 +65,13 @@ void UrlFileDownloader::downloadReadyRead()
     const QByteArray data = m_reply->readAll();
     if (data.isEmpty())
         return;
+    if (m_maxSize > 0 && m_file->pos() + data.size() > m_maxSize) {
+        // A server that sends without end would otherwise fill the disk.
+        m_writeError
+            = tr("The file %1 is larger than %2 bytes, download stopped.").arg(m_file->fileName()).arg(m_maxSize);
+        m_reply->abort();
+        return;
+    }
     if (m_file->write(data) != data.size()) {
         // Carrying on would report a truncated file as a success.
         m_writeError = tr("Unable to save the file %1: %2.").arg(m_file->fileName(), m_file->errorString());

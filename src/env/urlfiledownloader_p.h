@@ -31,6 +31,10 @@ public:
 
     static constexpr int DefaultTransferTimeout = 60000;
 
+    // A body larger than this is not saved: the transfer is aborted and the
+    // file removed (kept in information mode). 0, the default, sets no bound.
+    void setMaxSize(qint64 bytes) { m_maxSize = bytes; }
+
 signals:
     void downloaded(QNetworkReply::NetworkError error, QString const &errorDescr, QString const &downloadedFileName);
     void redirected(QString const &newUrl);
@@ -54,6 +58,7 @@ private:
     QSharedPointer<QFile> m_file;
 
     int m_transferTimeout;
+    qint64 m_maxSize = 0;
     // Set when the body could not be written and the reply was aborted here;
     // any other cancellation of the reply is the transfer time-out.
     QString m_writeError;

@@ -83,6 +83,7 @@ private slots:
     void checkOfAnEmptyFolderFindsNothing();
     void badUsage_data();
     void badUsage();
+    void languageSwitchesTheLibrarysTexts();
     void updateRefusesAWrongDigest();
     void questionAnsweredAtThePrompt_data();
     void questionAnsweredAtThePrompt();
@@ -146,6 +147,7 @@ void tst_Envctl::badUsage_data()
     QTest::newRow("unknown mode") << QStringList{
         QStringLiteral("check"), QStringLiteral("--mode"), QStringLiteral("ftp")};
     QTest::newRow("settings without action") << QStringList{QStringLiteral("settings")};
+    QTest::newRow("not a locale") << QStringList{QStringLiteral("language"), QStringLiteral("xx_YY")};
     QTest::newRow("unknown setting") << QStringList{
         QStringLiteral("settings"), QStringLiteral("get"), QStringLiteral("NO_SUCH_KEY")};
 }
@@ -157,6 +159,22 @@ void tst_Envctl::badUsage()
     QCOMPARE(run.exitCode, 2);
     QVERIFY2(
         run.err.contains(QStringLiteral("usage")) || run.err.contains(QStringLiteral("unknown")), qPrintable(run.err));
+}
+
+void tst_Envctl::languageSwitchesTheLibrarysTexts()
+{
+    Run run = runEnvctl({QStringLiteral("language"), QStringLiteral("en_US")});
+    QCOMPARE(run.exitCode, 1); // no English file: the library's own texts are English
+    QVERIFY(run.err.contains(QStringLiteral("no translation for en_US")));
+
+    run = runEnvctl({QStringLiteral("language"), QStringLiteral("de_DE")});
+    QCOMPARE(run.exitCode, 0);
+    // The choice is kept in the settings file and applied at the next start.
+    run = runEnvctl({QStringLiteral("filters"), QStringLiteral("project"), QStringLiteral("korax-log")});
+    QCOMPARE(run.out.trimmed(), QStringLiteral("Projektdatei (*.vsp);;Protokolldatei [KORAX] (pu pu0*)"));
+
+    run = runEnvctl({QStringLiteral("settings"), QStringLiteral("set"), QStringLiteral("LANG"), QString()});
+    QCOMPARE(run.exitCode, 0);
 }
 
 void tst_Envctl::updateRefusesAWrongDigest()

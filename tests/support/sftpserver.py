@@ -210,8 +210,11 @@ async def watch_stdin():
 
 async def main():
     key = load_host_key(options.host_key, options.key_type)
+    # A fixed port (the demo, the updater's tests) must be usable again at
+    # once, while closed connections of the last run are still in TIME_WAIT;
+    # asyncssh does not ask for that by default.
     server = await asyncssh.create_server(
-        PasswordServer, '127.0.0.1', options.port,
+        PasswordServer, '127.0.0.1', options.port, reuse_address=True,
         server_host_keys=[key], sftp_factory=TestSftpServer, allow_scp=False)
     port = server.sockets[0].getsockname()[1]
     print('PORT %d' % port, flush=True)

@@ -197,7 +197,11 @@ int infoCommand(Terminal &terminal)
         terminal.out(QStringLiteral("%1 %2").arg(label + QLatin1Char(':'), -22).arg(value));
     };
     row(QStringLiteral("product version"), env->getAppVersion().toString());
-    row(QStringLiteral("application mode"), QString::number(env->getAppMode()));
+    static const char *const modeNames[]
+        = {"default", "server updates", "local updates", "local updates (alt)", "local configuration"};
+    const int mode = env->getAppMode();
+    row(QStringLiteral("application mode"),
+        QStringLiteral("%1 (%2)").arg(mode).arg(QLatin1String(mode >= 0 && mode <= 4 ? modeNames[mode] : "other")));
     row(QStringLiteral("application folder"), env->getRootAppPath());
     row(QStringLiteral("configuration folder"), env->getConfigPath());
     row(QStringLiteral("settings file"), env->getConfigPath() + QStringLiteral("/uiconfig.ini"));
@@ -220,6 +224,11 @@ int languageCommand(Terminal &terminal, QStringList const &args)
     }
     Environment *env = Environment::instance();
     const QLocale locale(args.first());
+    if (locale.language() == QLocale::C && args.first() != QLatin1String("C")) {
+        terminal.err(
+            QStringLiteral("envctl: unknown locale %1 (a locale name is written like de_DE)").arg(args.first()));
+        return ExitUsage;
+    }
     if (!env->switchLanguage(locale)) {
         terminal.err(
             QStringLiteral("envctl: no translation for %1 in %2").arg(locale.name(), env->getTranslationsPath()));
@@ -295,8 +304,8 @@ int run(QStringList const &arguments)
         QStringList{QStringLiteral("y"), QStringLiteral("yes")}, QStringLiteral("Answer yes to every question."));
     const QCommandLineOption sftpOption(
         QStringLiteral("sftp"), QStringLiteral("demo: use the test SFTP server instead of a folder."));
-    const QCommandLineOption verboseOption(QStringList{QStringLiteral("v"), QStringLiteral("verbose")},
-        QStringLiteral("Write the library's log to standard error."));
+    const QCommandLineOption verboseOption(
+        QStringLiteral("verbose"), QStringLiteral("Write the library's log to standard error."));
     parser.addOptions({modeOption, dirOption, ignoreCurrentOption, latestOption, yesOption, sftpOption, verboseOption});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do (see above)."));
 

@@ -1,0 +1,271 @@
+#include "sftpserverprocess.h"
+#include "updater.h"
+#include "updater_p.h"
+#include "updatertestsupport.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <memory>
+
+using namespace updatertest;
+
+namespace
+{
+const QString setupName = QStringLiteral("VardoStudioSetup_2.1.1.0.exe");
+const QStringList accounts{QStringLiteral(ENV_TEST_CHECK_ACCOUNT), QStringLiteral(ENV_TEST_FETCH_ACCOUNT)};
+} // namespace
+
+// Faults of the update server that the SFTP source tests do not cover: a
+// server that stops answering, an oversized version file and a host key that
+// changes between the check and the fetch.
+class UpdaterTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void silentServer_data();
+    void silentServer();
+    void hugeVersionFile();
+    void hostKeyChangesBeforeFetch();
+
+private:
+    bool startServer(QString const &hostKey);
+    bool writeVersionFile(int padTo = 0) const;
+    QString tempFolder() const { return QDir::tempPath() + QStringLiteral("/vsupd/"); }
+    QStringList tempEntries() const { return QDir(tempFolder()).entryList(QDir::Files); }
+    void checkRecovers(Updater &updater);
+
+    QTemporaryDir m_work;
+    QString m_root;
+    QString m_control;
+    QString m_setupPath;
+    QString m_argsFile;
+    QString m_hostKey;
+    SftpServerProcess m_server;
+    std::unique_ptr<TemporaryTmpDir> m_tmp;
+};
+
+bool UpdaterTest::startServer(QString const &hostKey)
+{
+    SftpServerProcess::Options options;
+    options.root = m_root;
+    options.port = ENV_TEST_UPDATE_PORT;
+    options.hostKey = hostKey;
+    options.control = m_control;
+    options.accounts = accounts;
+    // The port is fixed: something outside this ctest run may hold it a while.
+    QString error;
+    for (int attempt = 0; attempt < 30; ++attempt) {
+        if (m_server.start(options, &error)) {
+            m_hostKey = hostKey;
+            return true;
+        }
+        QTest::qWait(1000);
+    }
+    qWarning() << error;
+    return false;
+}
+
+bool UpdaterTest::writeVersionFile(int padTo) const
+{
+    const QJsonObject offer{{QStringLiteral("version"), QStringLiteral("2.1.1.0")},
+        {QStringLiteral("dir"), QStringLiteral("/setup/")}, {QStringLiteral("file"), setupName},
+        {QStringLiteral("md5"), md5Of(m_setupPath)}};
+    QByteArray text = QJsonDocument(QJsonObject{{QStringLiteral("archx86"), offer}}).toJson();
+    const QString path = m_root + QStringLiteral(ENV_TEST_VERSION_DIR "/vsver.json");
+    if (!writeFile(path, text))
+        return false;
+    // Blanks after the document; a sparse tail is quick to make and to serve.
+    return padTo <= text.size() || QFile::resize(path, padTo);
+}
+
+void UpdaterTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QVERIFY(m_work.isValid());
+    passwd const *user = getpwuid(getuid());
+    QVERIFY(user);
+    const QString home = QString::fromLocal8Bit(user->pw_dir);
+    QVERIFY2(home.startsWith(QStringLiteral(ENV_TEST_BINARY_DIR "/")),
+        qPrintable(QStringLiteral("not isolated (run it through ctest): home is ") + home));
+    // A key of an earlier run on the same port would read as a changed key.
+    QVERIFY(QDir(home + QStringLiteral("/.ssh")).removeRecursively());
+
+    m_root = m_work.filePath(QStringLiteral("server"));
+    m_control = m_work.filePath(QStringLiteral("control.json"));
+    m_argsFile = m_work.filePath(QStringLiteral("setup args.txt"));
+    m_setupPath = m_root + QStringLiteral("/setup/") + setupName;
+    QVERIFY(QDir().mkpath(m_root + QStringLiteral(ENV_TEST_VERSION_DIR)));
+    QVERIFY(QDir().mkpath(m_root + QStringLiteral("/setup")));
+    QVERIFY(writeSetupProgram(m_setupPath, m_argsFile));
+    QFile setup(m_setupPath);
+    QVERIFY(setup.open(QIODevice::Append));
+    QVERIFY(setup.write("#" + QByteArray(100000, 'x') + "\n") > 0);
+    setup.close();
+
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.1.0.0"));
+    updater_limits::setTransferTimeout(1000);
+    QVERIFY(SftpServerProcess::writeControl(m_control, {}));
+    QVERIFY(startServer(m_work.filePath(QStringLiteral("host_key"))));
+}
+
+void UpdaterTest::init()
+{
+    QVERIFY(SftpServerProcess::writeControl(m_control, {}));
+    QVERIFY(writeVersionFile());
+    QFile::remove(m_argsFile);
+    m_tmp.reset(new TemporaryTmpDir);
+    QVERIFY(m_tmp->isValid());
+}
+
+void UpdaterTest::cleanup()
+{
+    m_tmp.reset();
+}
+
+void UpdaterTest::cleanupTestCase()
+{
+    updater_limits::setTransferTimeout(0);
+    m_server.stop();
+}
+
+// After a fault the same updater checks, fetches and starts the program.
+void UpdaterTest::checkRecovers(Updater &updater)
+{
+    QVERIFY(SftpServerProcess::writeControl(m_control, {}));
+    QVERIFY(writeVersionFile());
+    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
+    QSignalSpy closeSpy(&updater, &Updater::closeApplication);
+    const QMetaObject::Connection run
+        = connect(&updater, &Updater::setupFileDownloaded, &updater, &Updater::runSetupFile);
+    updater.setAvailableServers(Environment::MODE_SERVER_UPDATES);
+    updater.checkForUpdates(false);
+    QCOMPARE(questionSpy.count(), 1);
+    updater.updateApp();
+    disconnect(run);
+    QCOMPARE(errorSpy.count(), 0);
+    QCOMPARE(closeSpy.count(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_argsFile), 15000);
+}
+
+void UpdaterTest::silentServer_data()
+{
+    QTest::addColumn<int>("versionFileSize");
+    QTest::addColumn<int>("stallAfter");
+    QTest::addColumn<bool>("duringCheck");
+
+    QTest::newRow("during the version file") << 40000 << 20000 << true;
+    QTest::newRow("during the setup program") << 0 << 50000 << false;
+}
+
+// The watchdog ends a transfer that stays silent; the host is told, and
+// nothing of the transfer is left.
+void UpdaterTest::silentServer()
+{
+    QFETCH(int, versionFileSize);
+    QFETCH(int, stallAfter);
+    QFETCH(bool, duringCheck);
+
+    QVERIFY(writeVersionFile(versionFileSize));
+    QVERIFY(SftpServerProcess::writeControl(m_control, {{QStringLiteral("stall_after"), stallAfter}}));
+    Updater updater(Environment::MODE_SERVER_UPDATES);
+    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+    QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
+    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
+    QSignalSpy closeSpy(&updater, &Updater::closeApplication);
+    updater.checkForUpdates(false);
+
+    const QString silent = QStringLiteral("Error while reading file: the server did not answer for 1 seconds");
+    if (duringCheck) {
+        QCOMPARE(questionSpy.count(), 0);
+        QCOMPARE(updater.m_errors, QStringList(silent));
+        QCOMPARE(statusSpy.count(), 1);
+        QCOMPARE(statusSpy.at(0).at(0).value<ProgressInitValues>().text(), QStringLiteral("Warning: ") + silent);
+        QCOMPARE(tempEntries(), QStringList());
+    } else {
+        QCOMPARE(questionSpy.count(), 1);
+        updater.updateApp();
+        QCOMPARE(errorSpy.count(), 1);
+        QCOMPARE(errorSpy.at(0).at(0).toString(), silent + QStringLiteral("\nFailed to update application"));
+        QCOMPARE(tempEntries(), QStringList(QStringLiteral("vsver.json")));
+        updater.runSetupFile();
+        QCOMPARE(errorSpy.count(), 2);
+    }
+    QCOMPARE(closeSpy.count(), 0);
+    QVERIFY(!QFileInfo::exists(m_argsFile));
+    checkRecovers(updater);
+}
+
+// Read whole and then refused: the downloader has no size bound of its own.
+void UpdaterTest::hugeVersionFile()
+{
+    const int size = 100 * 1024 * 1024;
+    QVERIFY(writeVersionFile(size));
+    Updater updater(Environment::MODE_SERVER_UPDATES);
+    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+    QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
+    QElapsedTimer timer;
+    timer.start();
+    updater.checkForUpdates(false);
+    qDebug("the check read %d bytes in %lld ms before refusing them", size, timer.elapsed());
+
+    const QString error = QStringLiteral("Version file is too large: %1 bytes (at most 1048576)").arg(size);
+    QCOMPARE(questionSpy.count(), 0);
+    QCOMPARE(updater.m_errors, QStringList(error));
+    QCOMPARE(statusSpy.count(), 1);
+    QCOMPARE(statusSpy.at(0).at(0).value<ProgressInitValues>().text(), QStringLiteral("Warning: ") + error);
+    QCOMPARE(tempEntries(), QStringList());
+    checkRecovers(updater);
+}
+
+// libssh refuses a server whose key differs from the recorded one; the fetch
+// fails, writes nothing, and the updater works again with the known key.
+void UpdaterTest::hostKeyChangesBeforeFetch()
+{
+    const QString knownKey = m_hostKey;
+    Updater updater(Environment::MODE_SERVER_UPDATES);
+    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
+    QSignalSpy closeSpy(&updater, &Updater::closeApplication);
+    updater.checkForUpdates(false);
+    QCOMPARE(questionSpy.count(), 1);
+
+    QVERIFY(startServer(m_work.filePath(QStringLiteral("other_host_key"))));
+    updater.updateApp();
+    QCOMPARE(errorSpy.count(), 1);
+    const QString shown = errorSpy.at(0).at(0).toString();
+    QVERIFY2(shown.endsWith(QStringLiteral("\nFailed to update application")), qPrintable(shown));
+    QVERIFY2(shown.contains(QStringLiteral("changed"), Qt::CaseInsensitive), qPrintable(shown));
+    QCOMPARE(tempEntries(), QStringList(QStringLiteral("vsver.json")));
+    updater.runSetupFile();
+    QCOMPARE(closeSpy.count(), 0);
+    QVERIFY(!QFileInfo::exists(m_argsFile));
+
+    // A check against the changed key fails the same way.
+    updater.setAvailableServers(Environment::MODE_SERVER_UPDATES);
+    updater.checkForUpdates(false);
+    QCOMPARE(questionSpy.count(), 1);
+    QCOMPARE(updater.m_errors.size(), 1);
+
+    QVERIFY(startServer(knownKey));
+    checkRecovers(updater);
+}
+
+QTEST_MAIN(UpdaterTest)
+#include "tst_faults_sftp.moc"

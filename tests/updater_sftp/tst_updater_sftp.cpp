@@ -1,0 +1,428 @@
+#include "messagecapture.h"
+#include "sftpserverprocess.h"
+#include "updater.h"
+#include "updatertestsupport.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+using namespace updatertest;
+
+// The SFTP source through the Updater, against the real test server on the
+// build-time update port, the way a host drives it.
+class UpdaterTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void check_data();
+    void check();
+    void hostileFileName_data();
+    void hostileFileName();
+    void download_data();
+    void download();
+    void droppedConnection_data();
+    void droppedConnection();
+    void wrongPassword();
+
+private:
+    bool startServer(QStringList const &accounts);
+    QJsonObject offer(QString const &version = QStringLiteral("2.1.1.0")) const;
+    bool writeVersionFile(QByteArray const &content) const;
+    QString tempFolder() const { return QDir::tempPath() + QStringLiteral("/vsupd/"); }
+    QStringList tempEntries() const { return QDir(tempFolder()).entryList(QDir::Files); }
+
+    static QByteArray json(QJsonObject const &root, int padTo = 0);
+
+    QTemporaryDir m_work;
+    QString m_root;
+    QString m_control;
+    QString m_setupPath;
+    QString m_argsFile;
+    QStringList m_accounts;
+    SftpServerProcess m_server;
+    std::unique_ptr<TemporaryTmpDir> m_tmp;
+};
+
+namespace
+{
+const QString setupName = QStringLiteral("VardoStudioSetup_2.1.1.0.exe");
+const QStringList defaultAccounts{QStringLiteral(ENV_TEST_CHECK_ACCOUNT), QStringLiteral(ENV_TEST_FETCH_ACCOUNT)};
+} // namespace
+
+QByteArray UpdaterTest::json(QJsonObject const &root, int padTo)
+{
+    QByteArray text = QJsonDocument(root).toJson();
+    // Blanks after the document keep it valid JSON of the wanted size.
+    if (padTo > text.size())
+        text.append(QByteArray(padTo - text.size(), ' '));
+    return text;
+}
+
+QJsonObject UpdaterTest::offer(QString const &version) const
+{
+    return QJsonObject{{QStringLiteral("version"), version}, {QStringLiteral("dir"), QStringLiteral("/setup/")},
+        {QStringLiteral("file"), setupName}, {QStringLiteral("md5"), md5Of(m_setupPath)}};
+}
+
+bool UpdaterTest::writeVersionFile(QByteArray const &content) const
+{
+    return writeFile(m_root + QStringLiteral(ENV_TEST_VERSION_DIR "/vsver.json"), content);
+}
+
+bool UpdaterTest::startServer(QStringList const &accounts)
+{
+    if (accounts == m_accounts)
+        return true;
+    SftpServerProcess::Options options;
+    options.root = m_root;
+    options.port = ENV_TEST_UPDATE_PORT;
+    options.hostKey = m_work.filePath(QStringLiteral("host_key"));
+    options.control = m_control;
+    options.accounts = accounts;
+    m_accounts.clear();
+    // The port is fixed: a demo or another build's test outside this ctest
+    // run may hold it for a while.
+    QString error;
+    for (int attempt = 0; attempt < 30; ++attempt) {
+        if (m_server.start(options, &error)) {
+            m_accounts = accounts;
+            return true;
+        }
+        QTest::qWait(1000);
+    }
+    qWarning() << error;
+    return false;
+}
+
+void UpdaterTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QVERIFY(m_work.isValid());
+
+    // libssh records the server in the known-hosts file of the password
+    // database's home, which must be this test's own.
+    passwd const *user = getpwuid(getuid());
+    QVERIFY(user);
+    const QString home = QString::fromLocal8Bit(user->pw_dir);
+    QVERIFY2(home.startsWith(QStringLiteral(ENV_TEST_BINARY_DIR "/")),
+        qPrintable(QStringLiteral("not isolated (run it through ctest): home is ") + home));
+    // A key of an earlier run on the same port would read as a changed key.
+    QVERIFY(QDir(home + QStringLiteral("/.ssh")).removeRecursively());
+
+    m_root = m_work.filePath(QStringLiteral("server"));
+    m_control = m_work.filePath(QStringLiteral("control.json"));
+    m_argsFile = m_work.filePath(QStringLiteral("setup args.txt"));
+    m_setupPath = m_root + QStringLiteral("/setup/") + setupName;
+    QVERIFY(QDir().mkpath(m_root + QStringLiteral(ENV_TEST_VERSION_DIR)));
+    QVERIFY(QDir().mkpath(m_root + QStringLiteral("/setup")));
+    // Several pipelined chunks, so the download reports progress more than once.
+    QVERIFY(writeSetupProgram(m_setupPath, m_argsFile));
+    QFile setup(m_setupPath);
+    QVERIFY(setup.open(QIODevice::Append));
+    QVERIFY(setup.write("#" + QByteArray(100000, 'x') + "\n") > 0);
+    setup.close();
+    // Where a name that climbs out of the setup folder leads on the server.
+    QVERIFY(writeFile(m_root + QStringLiteral("/evil.exe"), "evil"));
+
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.1.0.0"));
+}
+
+void UpdaterTest::init()
+{
+    QVERIFY(SftpServerProcess::writeControl(m_control, {}));
+    QVERIFY(startServer(defaultAccounts));
+    QVERIFY(writeVersionFile(json({{QStringLiteral("archx86"), offer()}})));
+    QFile::remove(m_argsFile);
+    m_tmp.reset(new TemporaryTmpDir);
+    QVERIFY(m_tmp->isValid());
+}
+
+void UpdaterTest::cleanup()
+{
+    m_tmp.reset();
+}
+
+void UpdaterTest::cleanupTestCase()
+{
+    m_server.stop();
+}
+
+void UpdaterTest::check_data()
+{
+    QTest::addColumn<QByteArray>("versionFile");
+    QTest::addColumn<bool>("offered");
+    QTest::addColumn<QStringList>("errors");
+    QTest::addColumn<int>("fragment"); // length of the logged part of a file that is not JSON; -1: none
+
+    const QString tooLarge = QStringLiteral("Version file is too large: 1048577 bytes (at most 1048576)");
+    const QByteArray newer = json({{QStringLiteral("archx86"), offer()}});
+    QTest::newRow("newer final release is offered") << newer << true << QStringList() << -1;
+    QTest::newRow("same version is not offered")
+        << json({{QStringLiteral("archx86"), offer(QStringLiteral("2.1.0.0"))}}) << false << QStringList() << -1;
+    QTest::newRow("release candidate is not offered in release mode")
+        << json({{QStringLiteral("archx86"), offer(QStringLiteral("2.2.0.1"))}}) << false << QStringList() << -1;
+    QTest::newRow("without archx86") << json({{QStringLiteral("archx64"), offer()}}) << false
+                                     << QStringList(QStringLiteral("Incorrect data in version file.")) << -1;
+    QTest::newRow("archx86 without version")
+        << json({{QStringLiteral("archx86"), QJsonObject{{QStringLiteral("file"), setupName}}}}) << false
+        << QStringList() << -1;
+    const QByteArray notJson = "{\"archx86\": {\"version\": 2.1.1.0}}";
+    QTest::newRow("not JSON") << notJson << false << QStringList() << notJson.size();
+    QTest::newRow("not JSON, error far into the file")
+        << "{\"pad\": \"" + QByteArray(300, 'a') + "\", " + notJson.mid(1) + QByteArray(300, ' ') << false
+        << QStringList() << 120;
+    QTest::newRow("text ends at the first zero byte") << newer + '\0' + "not JSON" << true << QStringList() << -1;
+    QTest::newRow("version file of exactly 1 MiB is read")
+        << json({{QStringLiteral("archx86"), offer()}}, 1048576) << true << QStringList() << -1;
+    QTest::newRow("version file over 1 MiB is refused")
+        << json({{QStringLiteral("archx86"), offer()}}, 1048577) << false << QStringList(tooLarge) << -1;
+}
+
+void UpdaterTest::check()
+{
+    QFETCH(QByteArray, versionFile);
+    QFETCH(bool, offered);
+    QFETCH(QStringList, errors);
+    QFETCH(int, fragment);
+
+    QVERIFY(writeVersionFile(versionFile));
+    Updater updater(Environment::MODE_SERVER_UPDATES);
+    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+    QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
+    QSignalSpy endSpy(&updater, &Updater::checkForUpdatesEnded);
+    MessageCapture log;
+    updater.checkForUpdates(false);
+
+    QCOMPARE(endSpy.count(), 1);
+    QCOMPARE(questionSpy.count(), offered ? 1 : 0);
+    QCOMPARE(updater.m_errors, errors);
+    // Only the log tells of a file that is not JSON: the parser's message and
+    // the part of the file around the error.
+    const QString parseLine = log.entry(QtCriticalMsg, QStringLiteral("Blad parsowania: ")).message;
+    QCOMPARE(parseLine.isEmpty(), fragment < 0);
+    if (fragment >= 0) {
+        const QString part = parseLine.section(QStringLiteral("\nFragment pliku:\n"), 1);
+        QCOMPARE(part.size(), fragment);
+        QVERIFY(QString::fromUtf8(versionFile).contains(part));
+        QVERIFY2(part.contains(QStringLiteral("2.1.1.0")), "the part around the error");
+    }
+    // The SFTP source never sets m_versionChecked: a warning line or nothing.
+    QCOMPARE(statusSpy.count(), errors.isEmpty() ? 0 : 1);
+    if (!errors.isEmpty()) {
+        const ProgressInitValues line = statusSpy.at(0).at(0).value<ProgressInitValues>();
+        QCOMPARE(line.text(), QStringLiteral("Warning: ") + errors.first());
+    }
+    QCOMPARE(updater.m_setupLocation, offered ? QStringLiteral("/setup/") + setupName : QString());
+    QCOMPARE(updater.m_setupFileName, offered ? setupName : QString());
+    // A refused version file is not kept.
+    QCOMPARE(tempEntries().contains(QStringLiteral("vsver.json")),
+        errors.isEmpty() || !errors.first().startsWith(QLatin1String("Version file is too large")));
+}
+
+void UpdaterTest::hostileFileName_data()
+{
+    QTest::addColumn<QString>("file");
+
+    QTest::newRow("climbs out") << "../../evil.exe";
+    QTest::newRow("climbs out after the prefix") << "VardoStudioSetup_1.exe/../../../evil.exe";
+    QTest::newRow("backslashes") << "VardoStudioSetup_..\\..\\evil.exe";
+    QTest::newRow("drive letter") << "C:evil.exe";
+    QTest::newRow("colon after the prefix") << "VardoStudioSetup_C:evil.exe";
+    QTest::newRow("control character") << "VardoStudioSetup_2.1.1.0\t.exe";
+    QTest::newRow("empty") << "";
+    QTest::newRow("over 255 bytes") << "VardoStudioSetup_" + QString(240, QLatin1Char('1')) + ".exe";
+    QTest::newRow("without the prefix") << "evil.exe";
+    QTest::newRow("not a program") << "VardoStudioSetup_2.1.1.0.exe.txt";
+}
+
+// A name from the server that is not a plain setup program name fails the
+// check, and a host that asks for the download anyway gets nothing written.
+void UpdaterTest::hostileFileName()
+{
+    QFETCH(QString, file);
+
+    QJsonObject arch = offer();
+    arch.insert(QStringLiteral("file"), file);
+    QVERIFY(writeVersionFile(json({{QStringLiteral("archx86"), arch}})));
+    Updater updater(Environment::MODE_SERVER_UPDATES);
+    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+    QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
+    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
+    updater.checkForUpdates(false);
+
+    QCOMPARE(questionSpy.count(), 0);
+    const QString error = QStringLiteral("Incorrect setup file name in version file: ") + file;
+    QCOMPARE(updater.m_errors, QStringList(error));
+    QCOMPARE(statusSpy.count(), 1);
+    QCOMPARE(statusSpy.at(0).at(0).value<ProgressInitValues>().text(), QStringLiteral("Warning: ") + error);
+    QVERIFY(updater.m_setupFileName.isEmpty());
+
+    updater.updateApp();
+    QCOMPARE(errorSpy.count(), 1);
+    QVERIFY(errorSpy.at(0).at(0).toString().endsWith(QStringLiteral("\nFailed to update application")));
+    QCOMPARE(tempEntries(), QStringList(QStringLiteral("vsver.json")));
+    if (!file.isEmpty())
+        QVERIFY(!QFileInfo::exists(tempFolder() + file));
+    QVERIFY(!QFileInfo::exists(QDir::tempPath() + QStringLiteral("/../evil.exe")));
+}
+
+void UpdaterTest::download_data()
+{
+    QTest::addColumn<QString>("md5"); // "" takes the file's own
+    QTest::addColumn<bool>("installed");
+
+    QTest::newRow("matching MD5 text is installed") << QString() << true;
+    QTest::newRow("MD5 text in capitals is refused") << md5Of(m_setupPath).toUpper() << false;
+    QTest::newRow("other MD5 text is refused") << QStringLiteral("0123456789abcdef0123456789abcdef") << false;
+}
+
+void UpdaterTest::download()
+{
+    QFETCH(QString, md5);
+    QFETCH(bool, installed);
+
+    QJsonObject arch = offer();
+    if (!md5.isEmpty())
+        arch.insert(QStringLiteral("md5"), md5);
+    QVERIFY(writeVersionFile(json({{QStringLiteral("archx86"), arch}})));
+
+    Updater updater(Environment::MODE_SERVER_UPDATES);
+    connect(&updater, &Updater::installQuestion, &updater, [&] { updater.prepareToUpdateApp(7); });
+    connect(&updater, &Updater::setupFileDownloaded, &updater, [&] { updater.runSetupFile(); });
+    QSignalSpy progressSpy(&updater, &Updater::progressInfo);
+    QSignalSpy downloadedSpy(&updater, &Updater::setupFileDownloaded);
+    QSignalSpy closeSpy(&updater, &Updater::closeApplication);
+    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
+    QSignalSpy removeSpy(&updater, &Updater::removeProgressBar);
+
+    updater.checkForUpdates(false);
+    QVERIFY(updater.isNewVersion());
+    QTRY_VERIFY_WITH_TIMEOUT(closeSpy.count() + errorSpy.count() > 0, 60000);
+    QCOMPARE(removeSpy.last().at(0).toInt(), 7);
+
+    QList<int> values;
+    for (QList<QVariant> const &args : progressSpy) {
+        if (args.at(0).toInt() != 7)
+            continue;
+        values << args.at(1).toInt();
+        QVERIFY2(args.at(2).toString().startsWith(QStringLiteral("Downloading ") + setupName + QStringLiteral(": ")),
+            qPrintable(args.at(2).toString()));
+    }
+    QVERIFY2(values.size() >= 4, "one progress line per chunk");
+    QVERIFY(std::is_sorted(values.begin(), values.end()));
+    QCOMPARE(values.last(), 100);
+
+    if (!installed) {
+        QCOMPARE(downloadedSpy.count(), 0);
+        QCOMPARE(errorSpy.count(), 1);
+        QCOMPARE(errorSpy.at(0).at(0).toString(), QStringLiteral("MD5 sum error!\nFailed to update application"));
+        QCOMPARE(errorSpy.at(0).at(1).toString(), QStringLiteral("Version update"));
+        // Nothing a later runSetupFile could start.
+        QVERIFY(!QFileInfo::exists(tempFolder() + setupName));
+        updater.runSetupFile();
+        QCOMPARE(errorSpy.count(), 2);
+        QCOMPARE(errorSpy.at(1).at(0).toString(), QStringLiteral("Unable to find downloaded setup file"));
+        return;
+    }
+
+    QCOMPARE(errorSpy.count(), 0);
+    QCOMPARE(downloadedSpy.count(), 1);
+    QCOMPARE(closeSpy.count(), 1);
+    QCOMPARE(md5Of(tempFolder() + setupName), md5Of(m_setupPath));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_argsFile), 15000);
+    QFile args(m_argsFile);
+    QVERIFY(args.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QStringList items = QString::fromUtf8(args.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(items.size(), 4);
+    QCOMPARE(QFileInfo(items.at(0)).canonicalFilePath(), QFileInfo(tempFolder() + setupName).canonicalFilePath());
+    QCOMPARE(items.mid(1, 2), (QStringList{QStringLiteral("upd=true"), QStringLiteral("runAfterInst=true")}));
+    QCOMPARE(items.at(3), QStringLiteral("instPath=") + QCoreApplication::applicationDirPath());
+}
+
+void UpdaterTest::droppedConnection_data()
+{
+    QTest::addColumn<int>("versionFileSize");
+    QTest::addColumn<int>("dropAfter");
+    QTest::addColumn<bool>("duringCheck");
+
+    QTest::newRow("during the version file") << 40000 << 20000 << true;
+    QTest::newRow("during the setup program") << 0 << 50000 << false;
+}
+
+// A connection lost mid-transfer leaves a clear error and no partial file, and
+// the next check and download go through.
+void UpdaterTest::droppedConnection()
+{
+    QFETCH(int, versionFileSize);
+    QFETCH(int, dropAfter);
+    QFETCH(bool, duringCheck);
+
+    QVERIFY(writeVersionFile(json({{QStringLiteral("archx86"), offer()}}, versionFileSize)));
+    QVERIFY(SftpServerProcess::writeControl(m_control, {{QStringLiteral("drop_after"), dropAfter}}));
+    Updater updater(Environment::MODE_SERVER_UPDATES);
+    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+    QSignalSpy downloadedSpy(&updater, &Updater::setupFileDownloaded);
+    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
+
+    updater.checkForUpdates(false);
+    if (duringCheck) {
+        QCOMPARE(questionSpy.count(), 0);
+        QCOMPARE(updater.m_errors.size(), 1);
+        QVERIFY2(updater.m_errors.first().startsWith(QStringLiteral("Error while reading file: ")),
+            qPrintable(updater.m_errors.first()));
+        QCOMPARE(tempEntries(), QStringList());
+    } else {
+        QCOMPARE(questionSpy.count(), 1);
+        updater.updateApp();
+        QCOMPARE(downloadedSpy.count(), 0);
+        QCOMPARE(errorSpy.count(), 1);
+        const QStringList lines = errorSpy.at(0).at(0).toString().split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines.first().startsWith(QStringLiteral("Error while reading file: ")), qPrintable(lines.first()));
+        QCOMPARE(tempEntries(), QStringList(QStringLiteral("vsver.json")));
+    }
+
+    QVERIFY(SftpServerProcess::writeControl(m_control, {}));
+    updater.setAvailableServers(Environment::MODE_SERVER_UPDATES);
+    updater.checkForUpdates(false);
+    QCOMPARE(questionSpy.count(), duringCheck ? 1 : 2);
+    updater.updateApp();
+    QCOMPARE(downloadedSpy.count(), 1);
+    QCOMPARE(errorSpy.count(), duringCheck ? 0 : 1);
+    QCOMPARE(md5Of(tempFolder() + setupName), md5Of(m_setupPath));
+}
+
+void UpdaterTest::wrongPassword()
+{
+    QVERIFY(
+        startServer({QStringLiteral(ENV_TEST_CHECK_USER ":not-the-password"), QStringLiteral(ENV_TEST_FETCH_ACCOUNT)}));
+    Updater updater(Environment::MODE_SERVER_UPDATES);
+    QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
+    updater.checkForUpdates(false);
+
+    QCOMPARE(updater.m_errors.size(), 1);
+    QCOMPARE(statusSpy.count(), 1);
+    const QString line = statusSpy.at(0).at(0).value<ProgressInitValues>().text();
+    QVERIFY2(line.startsWith(QStringLiteral("Warning: Error authenticating with password: ")), qPrintable(line));
+    QCOMPARE(tempEntries(), QStringList());
+}
+
+QTEST_MAIN(UpdaterTest)
+#include "tst_updater_sftp.moc"
