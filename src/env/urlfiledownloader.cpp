@@ -44,6 +44,9 @@ void UrlFileDownloader::startDownload(QUrl const &url, QString const &fileName, 
         request.setTransferTimeout(m_transferTimeout);
 
     m_reply = m_manager.get(request);
+    // Qt's buffer is unbounded by default: a disk slower than the network would
+    // pile the body up in memory.
+    m_reply->setReadBufferSize(1 << 20);
     connect(
         m_reply, SIGNAL(error(QNetworkReply::NetworkError)), this, SLOT(downloadError(QNetworkReply::NetworkError)));
     connect(m_reply, SIGNAL(downloadProgress(qint64, qint64)), this, SLOT(onDownloadProgress(qint64, qint64)));
