@@ -18,18 +18,18 @@ QString nameOf(EnvSettingKey key)
     return EnvSettingKeyEnumClass::idName(key);
 }
 
-// Qt reads a stored colour's spec from the file without checking its range,
-// and every copy of such a colour is undefined behaviour. Its own stream
-// operator tells the spec without copying the colour.
-bool hasKnownColorSpec(QVariant const &value)
+// Qt reads a stored colour's model (RGB, HSV, ...) from the file without
+// checking its range, and every copy of such a colour is undefined behaviour.
+// Its own stream operator tells the model without copying the colour.
+bool hasKnownColorModel(QVariant const &value)
 {
     if (value.userType() != QMetaType::QColor)
         return true;
     QByteArray bytes;
     QDataStream stream(&bytes, QIODevice::WriteOnly);
     stream << *static_cast<QColor const *>(value.constData());
-    const int spec = bytes.isEmpty() ? -1 : int(qint8(bytes.at(0)));
-    return spec >= QColor::Invalid && spec <= QColor::ExtendedRgb;
+    const int model = bytes.isEmpty() ? -1 : int(qint8(bytes.at(0)));
+    return model >= QColor::Invalid && model <= QColor::ExtendedRgb;
 }
 
 } // namespace
@@ -201,6 +201,6 @@ void Environment::insertFont(QSettings const &settings, EnvSettingKey key)
 void Environment::insertColor(QSettings const &settings, EnvSettingKey key)
 {
     const QVariant value = settings.value(nameOf(key), QVariant());
-    if (value.isValid() && value.canConvert<QColor>() && hasKnownColorSpec(value))
+    if (value.isValid() && value.canConvert<QColor>() && hasKnownColorModel(value))
         m_uiColors.insert(key, qvariant_cast<QColor>(value));
 }

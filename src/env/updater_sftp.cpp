@@ -4,13 +4,11 @@
 #include "sftpdownloader.h"
 #include "updater.h"
 #include "updater_p.h"
+#include "versionfile_p.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonParseError>
 #include <QSharedPointer>
 
 namespace
@@ -121,32 +119,23 @@ bool Updater::sftpDownloadNewVersion()
         return false;
     }
 
-    const int zero = data.indexOf('\0');
-    if (zero >= 0)
-        data.truncate(zero);
-    const QString text = QString::fromUtf8(data);
-
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &parseError);
-    if (parseError.error != QJsonParseError::NoError) {
-        qCritical().noquote() << QStringLiteral("Blad parsowania: ") + parseError.errorString()
-                + QStringLiteral("\nFragment pliku:\n") + text.mid(parseError.offset - 60, 120);
+    const versionfile::Offer offer = versionfile::parse(data);
+    switch (offer.status) {
+    case versionfile::Status::NotJson:
+        qCritical().noquote() << QStringLiteral("Blad parsowania: ") + offer.parseError
+                + QStringLiteral("\nFragment pliku:\n") + offer.text.mid(offer.errorOffset - 60, 120);
         return false;
-    }
-
-    const QJsonObject root = document.object();
-    if (!root.contains(QStringLiteral("archx86"))) {
+    case versionfile::Status::NoArch: {
         const QString error = tr("Incorrect data in version file.");
         qCritical() << error;
         sftpErrors(QStringList(error));
         return false;
     }
+    case versionfile::Status::NoVersion: return false;
+    case versionfile::Status::Ok: break;
+    }
 
-    const QJsonObject arch = root.value(QStringLiteral("archx86")).toObject();
-    if (!arch.contains(QStringLiteral("version")))
-        return false;
-
-    m_newVersion = AppVersion(arch.value(QStringLiteral("version")).toString());
+    m_newVersion = offer.version;
     if (!isNewVersion()) {
         m_setupFileName.clear();
         m_setupDir.clear();
@@ -154,18 +143,17 @@ bool Updater::sftpDownloadNewVersion()
         return false;
     }
 
-    const QString fileName = arch.value(QStringLiteral("file")).toString();
-    if (!isPlainSetupFileName(fileName, m_setupFilePrefix)) {
+    if (!isPlainSetupFileName(offer.file, m_setupFilePrefix)) {
         m_setupFileName.clear();
         m_setupDir.clear();
         m_setupLocation.clear();
-        sftpErrors(QStringList(tr("Incorrect setup file name in version file: %1").arg(fileName)));
+        sftpErrors(QStringList(tr("Incorrect setup file name in version file: %1").arg(offer.file)));
         return false;
     }
 
-    m_setupDir = arch.value(QStringLiteral("dir")).toString();
-    m_setupFileName = fileName;
-    m_setupMd5 = arch.value(QStringLiteral("md5")).toString();
+    m_setupDir = offer.dir;
+    m_setupFileName = offer.file;
+    m_setupMd5 = offer.md5;
     m_setupLocation = m_setupDir + m_setupFileName;
     return true;
 }

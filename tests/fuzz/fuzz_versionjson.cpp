@@ -1,6 +1,8 @@
-// A version file's JSON as a server may send it: AppVersion::fromJson on the
-// top-level object, and the version text of its "archx86" record.
+// A version file as a server may send it: the updater's own reader of
+// "vsver.json" (with the fragment it logs for a parse error), and
+// AppVersion::fromJson on the top-level object.
 #include "environment.h"
+#include "versionfile_p.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -20,6 +22,13 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const *data, size_t size)
 {
+    const QByteArray bytes(reinterpret_cast<char const *>(data), int(size));
+    const versionfile::Offer offer = versionfile::parse(bytes);
+    if (offer.status == versionfile::Status::NotJson)
+        (void)offer.text.mid(offer.errorOffset - 60, 120);
+    else if (offer.status == versionfile::Status::Ok)
+        (void)(offer.version.toString() + offer.dir + offer.file + offer.md5);
+
     const QJsonDocument document
         = QJsonDocument::fromJson(QByteArray::fromRawData(reinterpret_cast<char const *>(data), int(size)));
     if (!document.isObject())

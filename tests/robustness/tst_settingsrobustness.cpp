@@ -271,7 +271,7 @@ void TestSettingsRobustness::storedObjects_data()
     // Each unsafe row crashes a QGuiApplication host inside QSettings::allKeys()
     // (a count of 0x55495f4c points or list entries).
     const QByteArray hugeCount = "UI_L)\n";
-    QTest::newRow("colour with an out-of-range spec is dropped") << QByteArray(
+    QTest::newRow("colour with an out-of-range model is dropped") << QByteArray(
         "[UI_SETTINGS]\nAPP_FONT_COLOR=@Variant(\\0\\0\\0\\x43\\xe\\xff\\xff\\xd2\\xd2\\xd2\\xd2\\xd2"
         "\\xd2\\0\\0)\n") << false << QColor();
     QTest::newRow("polygon with a huge count, as fuzzing found it")
