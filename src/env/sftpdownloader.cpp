@@ -102,6 +102,16 @@ void SftpDownloader::setTimeout(long seconds)
     m_timeout = seconds;
 }
 
+void SftpDownloader::setMaxFileSize(quint64 bytes)
+{
+    m_maxFileSize = bytes;
+}
+
+quint64 SftpDownloader::remoteSize() const
+{
+    return m_remoteSize;
+}
+
 void SftpDownloader::appendSshError(QString const &prefix)
 {
     if (m_watchdog->fired()) {
@@ -248,6 +258,12 @@ int SftpDownloader::openForDownload(
     }
     m_remoteSize = attributes->size;
     attributes.reset();
+    if (m_maxFileSize > 0 && m_remoteSize > m_maxFileSize) {
+        m_errors.append(
+            QStringLiteral("Remote file is too large: %1 bytes (at most %2)").arg(m_remoteSize).arg(m_maxFileSize));
+        m_remoteFile.reset();
+        return -1;
+    }
 
     m_localFile.setFileName(localPath);
     if (!m_localFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {

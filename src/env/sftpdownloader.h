@@ -49,6 +49,12 @@ public:
     // 0 waits for ever.
     void setTimeout(long seconds);
 
+    // The largest remote file a download accepts, in bytes (0: any size). A
+    // larger one is refused before anything is written.
+    void setMaxFileSize(quint64 bytes);
+    // Size of the remote file of the last download, as the server stated it.
+    quint64 remoteSize() const;
+
 signals:
     void progress(qint64 downloaded, qint64 total);
 
@@ -101,6 +107,7 @@ private:
     QStringList m_errors;
     long m_timeout = 60;
     std::unique_ptr<SftpWatchdog> m_watchdog;
+    quint64 m_maxFileSize = 0;
 };
 
 #endif

@@ -20,6 +20,11 @@ const QString versionFileName = QStringLiteral("vsver.json");
 // and is not read into memory.
 constexpr qint64 maxVersionFileSize = 1024 * 1024;
 
+QString tooLargeText(quint64 size)
+{
+    return Updater::tr("Version file is too large: %1 bytes (at most %2)").arg(size).arg(maxVersionFileSize);
+}
+
 // The server names the setup program, and the name becomes a path in the
 // temporary folder: only a plain name of the expected form is taken, nothing
 // that could lead out of the folder or name a device or drive.
@@ -92,9 +97,15 @@ bool Updater::sftpDownloadNewVersion()
     const QString localPath = m_tempPath + versionFileName;
     const QStringList args = secureEnumArgs({SECURE_ARG_1602, SECURE_ARG_1605, SECURE_ARG_1606, SECURE_ARG_1607});
 
+    // An oversized version file is refused before it is fetched, on the size
+    // the server states; the local check below catches one that grows.
+    downloader->setMaxFileSize(maxVersionFileSize);
     if (downloader->connectToHost(args.at(0), deployment::updatePort, args.at(1), args.at(2)) != 0
         || downloader->downloadFile(args.at(3) + QLatin1Char('/') + versionFileName, localPath) != 0) {
-        sftpErrors(failureTexts(*downloader, versionFileName));
+        if (downloader->remoteSize() > quint64(maxVersionFileSize))
+            sftpErrors(QStringList(tooLargeText(downloader->remoteSize())));
+        else
+            sftpErrors(failureTexts(*downloader, versionFileName));
         return false;
     }
 
@@ -114,8 +125,7 @@ bool Updater::sftpDownloadNewVersion()
     file.close();
     if (size > maxVersionFileSize) {
         removeRegularFile(localPath);
-        sftpErrors(
-            QStringList(tr("Version file is too large: %1 bytes (at most %2)").arg(size).arg(maxVersionFileSize)));
+        sftpErrors(QStringList(tooLargeText(quint64(size))));
         return false;
     }
 

@@ -130,6 +130,8 @@ private slots:
     void openFailures();
     void localWriteFails_data();
     void localWriteFails();
+    void oversizedFileRefused_data();
+    void oversizedFileRefused();
     void twoDownloadsOnOneSession();
     void notConnected();
     void listDirectory_data();
@@ -521,6 +523,32 @@ void TestSftpDownloader::openFailures()
     } else {
         QCOMPARE(text, error + localPath);
     }
+    QVERIFY(progress.isEmpty());
+    QVERIFY(!QFile::exists(localPath));
+}
+
+void TestSftpDownloader::oversizedFileRefused_data()
+{
+    QTest::addColumn<bool>("pipelined");
+    QTest::newRow("plain") << false;
+    QTest::newRow("pipelined") << true;
+}
+
+// A caller's size limit holds on the size the server states, before anything
+// is written: a hostile server cannot fill the disk.
+void TestSftpDownloader::oversizedFileRefused()
+{
+    QFETCH(bool, pipelined);
+    QString const localPath = m_work.filePath(QStringLiteral("limited.bin"));
+    QFile::remove(localPath);
+    SftpDownloader downloader;
+    connectDownloader(downloader);
+    downloader.setMaxFileSize(10);
+    QSignalSpy progress(&downloader, &SftpDownloader::progress);
+    QCOMPARE(fetch(downloader, pipelined, QStringLiteral("/versions/small.bin"), localPath), -1);
+    QVERIFY(downloader.remoteSize() > 10);
+    QCOMPARE(downloader.errors(),
+        QStringList(QStringLiteral("Remote file is too large: %1 bytes (at most 10)").arg(downloader.remoteSize())));
     QVERIFY(progress.isEmpty());
     QVERIFY(!QFile::exists(localPath));
 }
