@@ -1,5 +1,6 @@
 #include "updater.h"
 #include "updater_p.h"
+#include "updater_state_p.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -88,6 +89,7 @@ Updater::Updater(Environment::AppMode mode)
     m_currentVersion.clear();
     m_newVersion.m_name = QStringLiteral("ver");
     m_newVersion.clear();
+    new UpdaterState(this);
 
     m_tempPath = Environment::instance()->getTempPath(QString(QDir::separator()) + m_tempDirName);
     removeTempDir(true);

@@ -1,0 +1,22 @@
+#ifndef ENV_UPDATER_STATE_P_H
+#define ENV_UPDATER_STATE_P_H
+
+#include <QObject>
+
+class Updater;
+
+// Per-instance state of an Updater that its exported member list has no room
+// for: hosts compiled against that list fix its layout. It lives as a private
+// child of the updater and goes with it.
+class UpdaterState : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UpdaterState(Updater *owner);
+
+    // The state of this updater; made by the updater's constructor.
+    static UpdaterState *of(Updater const *updater);
+};
+
+#endif // ENV_UPDATER_STATE_P_H
