@@ -1,8 +1,6 @@
 #ifndef ENV_SFTPDOWNLOADER_H
 #define ENV_SFTPDOWNLOADER_H
 
-#include "env_export.h"
-
 #include <QFile>
 #include <QMultiHash>
 #include <QObject>
@@ -27,7 +25,7 @@ struct sftp_aio_struct;
 #endif
 
 // Fetches one file from an SFTP server, blocking the calling thread.
-class ENV_EXPORT SftpDownloader : public QObject
+class SftpDownloader : public QObject
 {
     Q_OBJECT
 

@@ -1,8 +1,6 @@
 #ifndef ENV_UPDATER_P_H
 #define ENV_UPDATER_P_H
 
-#include "env_export.h"
-
 #include <QTime>
 #include <QtGlobal>
 
@@ -17,7 +15,7 @@ using Clock = std::function<QTime()>;
 QTime now();
 
 // Replaces the clock (tests); an empty clock restores the system's.
-ENV_EXPORT void setClock(Clock clock);
+void setClock(Clock clock);
 
 } // namespace updater_clock
 
@@ -28,12 +26,12 @@ namespace updater_limits
 // up: the HTTP transfer time-out and the SFTP watchdog (rounded up to whole
 // seconds). 60 seconds unless a test sets less; 0 restores that.
 int transferTimeout();
-ENV_EXPORT void setTransferTimeout(int msecs);
+void setTransferTimeout(int msecs);
 
 // The most a web source writes for one setup program; a server that sends a
 // body without end would otherwise fill the disk. 0 restores the default.
 qint64 maxSetupFileSize();
-ENV_EXPORT void setMaxSetupFileSize(qint64 bytes);
+void setMaxSetupFileSize(qint64 bytes);
 
 } // namespace updater_limits
 

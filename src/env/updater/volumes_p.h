@@ -1,8 +1,6 @@
 #ifndef ENV_VOLUMES_P_H
 #define ENV_VOLUMES_P_H
 
-#include "env_export.h"
-
 #include <QList>
 #include <QString>
 
@@ -24,10 +22,10 @@ struct Volume {
 using Provider = std::function<QList<Volume>()>;
 
 // The system's mounted volumes (QStorageInfo), or the replacement's.
-ENV_EXPORT QList<Volume> mountedVolumes();
+QList<Volume> mountedVolumes();
 
 // Replaces the system's list; an empty provider restores it.
-ENV_EXPORT void setProvider(Provider provider);
+void setProvider(Provider provider);
 
 } // namespace volumes
 
