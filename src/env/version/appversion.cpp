@@ -1,4 +1,5 @@
 #include "environment.h"
+#include "productversion_p.h"
 
 #include <QJsonValue>
 #include <QStringList>
@@ -85,7 +86,7 @@ void AppVersion::fromJson(QJsonObject const &json)
     const QJsonValue value = json.value(m_name);
     if (value.isUndefined()) {
         // A version file without the member stands for the running product.
-        const AppVersion running = Environment::instance()->getAppVersion();
+        const AppVersion running = productversion::running();
         setVersion(running.m_major, running.m_minor, running.m_patch, running.m_rc);
         return;
     }

@@ -4,7 +4,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 
-AppVersion Environment::getProductVersion(QString const &filePath)
+AppVersion productversion::of(QString const &filePath)
 {
     AppVersion version;
     // QFile adds a warning of its own for an empty name ("No file name specified").
@@ -22,7 +22,7 @@ AppVersion Environment::getProductVersion(QString const &filePath)
     return version;
 }
 
-AppVersion Environment::getAppVersion()
+AppVersion productversion::running()
 {
 #ifndef Q_OS_WIN
     // ELF executables carry no version resource; a host that declared its
@@ -31,7 +31,17 @@ AppVersion Environment::getAppVersion()
     if (!declared.isEmpty())
         return AppVersion(declared);
 #endif
-    return getProductVersion(QCoreApplication::applicationFilePath());
+    return of(QCoreApplication::applicationFilePath());
+}
+
+AppVersion Environment::getProductVersion(QString const &filePath)
+{
+    return productversion::of(filePath);
+}
+
+AppVersion Environment::getAppVersion()
+{
+    return productversion::running();
 }
 
 QString Environment::getVersionString(QString const &filePath)

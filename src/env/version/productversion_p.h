@@ -5,6 +5,8 @@
 
 #include <array>
 
+class AppVersion;
+
 // The platform's reader of an executable's product version. On Windows it goes
 // through the version-information API, elsewhere through the portable PE reader.
 namespace productversion
@@ -23,6 +25,12 @@ struct Result {
 };
 
 Result read(QString const &filePath);
+
+// The product version of an executable; cleared (all -1) when it has none.
+AppVersion of(QString const &filePath);
+
+// The version of the running application.
+AppVersion running();
 
 } // namespace productversion
 
