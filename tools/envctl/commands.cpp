@@ -346,8 +346,13 @@ int run(QStringList const &arguments)
     if (!language.isEmpty() && command != QLatin1String("language"))
         env->switchLanguage(QLocale(language));
 
+    if ((command == QLatin1String("info") || command == QLatin1String("demo")) && !positional.isEmpty()) {
+        usage.err(QStringLiteral("usage: envctl %1%2 (takes no arguments)")
+                      .arg(command, command == QLatin1String("demo") ? QStringLiteral(" [--sftp]") : QString()));
+        return ExitUsage;
+    }
     if (command == QLatin1String("info"))
-        return positional.isEmpty() ? infoCommand(terminal) : ExitUsage;
+        return infoCommand(terminal);
     if (command == QLatin1String("settings"))
         return settingsCommand(terminal, positional);
     if (command == QLatin1String("language"))
@@ -355,7 +360,7 @@ int run(QStringList const &arguments)
     if (command == QLatin1String("filters"))
         return filtersCommand(terminal, positional);
     if (command == QLatin1String("demo"))
-        return positional.isEmpty() ? runDemo(terminal, parser.isSet(sftpOption)) : ExitUsage;
+        return runDemo(terminal, parser.isSet(sftpOption));
     if (command == QLatin1String("check") || command == QLatin1String("update")) {
         if (!positional.isEmpty()) {
             usage.err(
