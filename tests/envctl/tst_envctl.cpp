@@ -268,12 +268,12 @@ void tst_Envctl::updateFromTheServer_data()
     QTest::addColumn<QJsonObject>("faults"); // of the SFTP server
     QTest::addColumn<int>("signal"); // sent once the download has begun
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("shown"); // on standard error
+    QTest::addColumn<QString>("shown"); // on standard error, umlauts as they are
 
     const QString setup = updatertest::setupName;
-    const QString escaped = QStringLiteral("VardoStudioSetup_2.1.1.0\\x1b]0;gotcha\\x07\\x1b[31m.exe");
+    const QString escaped = QStringLiteral("VardoStudioSetup_2.1.1.0 für\\x1b]0;gotcha\\x07\\x1b[31m.exe");
     QTest::newRow("escape sequence in the file name")
-        << QStringLiteral("VardoStudioSetup_2.1.1.0\x1b]0;gotcha\a\x1b[31m.exe") << QJsonObject() << 0 << 1
+        << QStringLiteral("VardoStudioSetup_2.1.1.0 für\x1b]0;gotcha\a\x1b[31m.exe") << QJsonObject() << 0 << 1
         << QStringLiteral("Incorrect setup file name in version file: ") + escaped;
     QTest::newRow("Ctrl-C while the server does not answer")
         << setup << QJsonObject{{QStringLiteral("stall_after"), 50000}} << int(SIGINT) << 130
