@@ -1,5 +1,7 @@
 #include "updater.h"
 #include "updater_p.h"
+#include "updater_state_p.h"
+#include "updatetrust_p.h"
 #include "urlfiledownloader_p.h"
 
 #include <QDebug>
@@ -159,6 +161,13 @@ void Updater::httpDownload(QString const &url)
         QUrl companion = target;
         companion.setPath(target.path(QUrl::FullyEncoded) + QStringLiteral(".md5"), QUrl::TolerantMode);
         m_setupMd5 = fetchCompanionDigest(companion, m_downloadFilePath + QStringLiteral(".md5"));
+        // The signature lies beside it too, and is fetched the same way.
+        QString signature;
+        if (updatetrust::signaturesRequired()) {
+            companion.setPath(target.path(QUrl::FullyEncoded) + QStringLiteral(".sig"), QUrl::TolerantMode);
+            signature = fetchCompanionDigest(companion, m_downloadFilePath + QStringLiteral(".sig"));
+        }
+        UpdaterState::of(this)->setupSignature = signature;
     }
 
     QSharedPointer<UrlFileDownloader> downloader(new UrlFileDownloader(this));
