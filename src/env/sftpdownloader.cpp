@@ -1,5 +1,6 @@
 #include "sftpdownloader.h"
 #include "sftpwatchdog_p.h"
+#include "updatetrust_p.h"
 
 #include <QDataStream>
 #include <QDebug>
@@ -44,6 +45,17 @@ struct LimitsDeleter {
 #endif
 
 using Attributes = std::unique_ptr<sftp_attributes_struct, AttributesDeleter>;
+
+// The key's fingerprint as ssh-keygen -lf prints it; empty when it cannot be made.
+QString sha256Fingerprint(ssh_key key)
+{
+    unsigned char *rawHash = nullptr;
+    size_t hashLength = 0;
+    if (ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &rawHash, &hashLength) < 0)
+        return QString();
+    std::unique_ptr<unsigned char, HashDeleter> hash(rawHash);
+    return updatetrust::openSshFingerprint(QByteArray(reinterpret_cast<char const *>(hash.get()), int(hashLength)));
+}
 
 } // namespace
 
@@ -148,6 +160,12 @@ int SftpDownloader::connectToHost(QString const &host, int port, QString const &
     // Without a time-out a server that stops answering blocks the caller for ever.
     if (m_timeout > 0)
         ssh_options_set(m_session.get(), SSH_OPTIONS_TIMEOUT, &m_timeout);
+    // A pinned key alone decides; no known-hosts file is read (libssh orders
+    // its host key algorithms by them) or written.
+    if (!updatetrust::hostKeyFingerprint().isEmpty()) {
+        ssh_options_set(m_session.get(), SSH_OPTIONS_KNOWNHOSTS, "/dev/null");
+        ssh_options_set(m_session.get(), SSH_OPTIONS_GLOBAL_KNOWNHOSTS, "/dev/null");
+    }
 
     m_result = ssh_connect(m_session.get());
     if (m_result != SSH_OK) {
@@ -195,6 +213,21 @@ int SftpDownloader::verifyKnownhost()
         return -1;
     }
     std::unique_ptr<ssh_key_struct, KeyDeleter> key(rawKey);
+
+    // A pinned key: exactly that key, on first contact too.
+    QString const pinned = updatetrust::hostKeyFingerprint();
+    if (!pinned.isEmpty()) {
+        QString const fingerprint = sha256Fingerprint(key.get());
+        if (fingerprint.isEmpty()) {
+            m_errors.append(QStringLiteral("Publickey hash error!"));
+            return -1;
+        }
+        if (fingerprint == pinned)
+            return 0;
+        m_errors.append(QStringLiteral("Host key for server changed: it is now:\n") + fingerprint
+            + QStringLiteral("\nFor security reasons, connection will be stopped"));
+        return -1;
+    }
 
     unsigned char *rawHash = nullptr;
     size_t hashLength = 0;

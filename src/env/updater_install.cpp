@@ -1,6 +1,8 @@
 #include "commonfunc.h"
 #include "updater.h"
 #include "updater_p.h"
+#include "updater_state_p.h"
+#include "updatetrust_p.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -58,12 +60,14 @@ QString quotedWhenBlank(QString const &text)
     return text.contains(QLatin1Char(' ')) ? QLatin1Char('"') + text + QLatin1Char('"') : text;
 }
 
-// An empty digest means the file could not be read; it never matches, not even
-// an expected digest that is empty because the source had none.
-bool digestMatches(QString const &filePath, QString const &expected)
+// The MD5 text and, with a publisher's key, the signature. With a key, a
+// refused file is removed, so that nothing unverified stays behind.
+QString refuseUnverified(QString const &path, QString const &md5, AppVersion const &version, QString const &signature)
 {
-    const QString digest = CommonFunc::calculateMd5Sum(filePath);
-    return !digest.isEmpty() && digest == expected;
+    const QString problem = updatetrust::setupFileProblem(path, md5, version, signature);
+    if (!problem.isEmpty() && updatetrust::signaturesRequired() && QFileInfo(path).isFile())
+        QFile::remove(path);
+    return problem;
 }
 
 QString notNewerError(AppVersion const &offered)
@@ -134,10 +138,12 @@ void Updater::updateApp()
                 qCritical() << QStringLiteral("Unable to copy from ") + m_setupLocation + QStringLiteral(" to ")
                         + m_downloadFilePath;
                 errors.append(tr("Unable to copy from %1 to %2").arg(m_setupFileName, m_downloadFilePath));
-            } else if (digestMatches(m_downloadFilePath, m_setupMd5)) {
-                emit setupFileDownloaded();
+            } else if (const QString problem = refuseUnverified(
+                           m_downloadFilePath, m_setupMd5, m_newVersion, UpdaterState::of(this)->setupSignature);
+                       !problem.isEmpty()) {
+                errors.append(problem);
             } else {
-                errors.append(tr("MD5 sum error!"));
+                emit setupFileDownloaded();
             }
             break;
         }
@@ -177,8 +183,10 @@ void Updater::runSetupFile()
         return;
     }
 
-    if (!digestMatches(m_downloadFilePath, m_setupMd5)) {
-        sendUpdateError(tr("MD5 sum error!"));
+    if (const QString problem
+        = refuseUnverified(m_downloadFilePath, m_setupMd5, m_newVersion, UpdaterState::of(this)->setupSignature);
+        !problem.isEmpty()) {
+        sendUpdateError(problem);
         return;
     }
 
@@ -211,15 +219,23 @@ void Updater::runSetupFile()
         QStringLiteral("upd=true"), QStringLiteral("runAfterInst=true"), QStringLiteral("instPath=") + appDir};
 
     bool started = false;
+    QString problem;
     {
         // The digest is taken again right before the start, from the file as
         // it is now, so the program that starts is the one that was verified.
         const SetupFileLock lock(m_downloadFilePath);
-        if (!lock.isLocked() || !digestMatches(m_downloadFilePath, m_setupMd5)) {
-            sendUpdateError(tr("MD5 sum error!"));
-            return;
-        }
-        started = QProcess::startDetached(m_downloadFilePath, arguments);
+        problem = lock.isLocked() ? updatetrust::setupFileProblem(
+                      m_downloadFilePath, m_setupMd5, m_newVersion, UpdaterState::of(this)->setupSignature)
+                                  : tr("MD5 sum error!");
+        if (problem.isEmpty())
+            started = QProcess::startDetached(m_downloadFilePath, arguments);
+    }
+    if (!problem.isEmpty()) {
+        // Removed only once the lock no longer holds it.
+        if (updatetrust::signaturesRequired())
+            QFile::remove(m_downloadFilePath);
+        sendUpdateError(problem);
+        return;
     }
 
     if (started) {

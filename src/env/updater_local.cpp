@@ -1,4 +1,6 @@
 #include "updater.h"
+#include "updater_state_p.h"
+#include "updatetrust_p.h"
 #include "volumes_p.h"
 
 #include <QDebug>
@@ -80,6 +82,9 @@ bool Updater::checkInstallationFiles(QDir const &dir)
                 file.close();
             }
         }
+        UpdaterState::of(this)->setupSignature = files.contains(name + QStringLiteral(".sig"), Qt::CaseSensitive)
+            ? updatetrust::readSignatureFile(dir.filePath(name + QStringLiteral(".sig")))
+            : QString();
 
         m_setupLocation = dir.absolutePath() + QLatin1Char('/') + name;
         analyseFileVersion(name);

@@ -4,6 +4,8 @@
 #include "sftpdownloader.h"
 #include "updater.h"
 #include "updater_p.h"
+#include "updater_state_p.h"
+#include "updatetrust_p.h"
 #include "versionfile_p.h"
 
 #include <QDebug>
@@ -41,13 +43,6 @@ bool isPlainSetupFileName(QString const &name, QString const &prefix)
             return false;
     }
     return true;
-}
-
-// An empty digest means the file could not be read; it never matches.
-bool digestMatches(QString const &filePath, QString const &expected)
-{
-    const QString digest = CommonFunc::calculateMd5Sum(filePath);
-    return !digest.isEmpty() && digest == expected;
 }
 
 // A failure must reach the host even if the transport gave no text for it.
@@ -161,6 +156,20 @@ bool Updater::sftpDownloadNewVersion()
         return false;
     }
 
+    // With a publisher's key, an offer it did not sign is refused before
+    // anything is downloaded.
+    const QString refusal
+        = updatetrust::signatureProblem(offer.version, offer.file, offer.size, offer.sha256, offer.sig);
+    if (!refusal.isEmpty()) {
+        m_setupFileName.clear();
+        m_setupDir.clear();
+        m_setupLocation.clear();
+        sftpErrors(QStringList(refusal));
+        return false;
+    }
+    UpdaterState::of(this)->setupSignature = offer.sig;
+    UpdaterState::of(this)->setupSize = offer.size;
+
     m_setupDir = offer.dir;
     m_setupFileName = offer.file;
     m_setupMd5 = offer.md5;
@@ -186,6 +195,9 @@ QStringList Updater::sftpDownloadSetupFile()
     m_downloadFilePath = m_tempPath + m_setupFileName;
 
     connect(downloader.data(), &SftpDownloader::progress, this, &Updater::onDownloadProgress);
+    // A signed offer states the size: nothing larger is transferred.
+    if (updatetrust::signaturesRequired())
+        downloader->setMaxFileSize(quint64(qMax<qint64>(UpdaterState::of(this)->setupSize, 0)));
 
     if (downloader->connectToHost(args.at(0), deployment::updatePort, args.at(1), args.at(2)) != 0
         || downloader->downloadFileAsync(remotePath, m_downloadFilePath) != 0) {
@@ -196,9 +208,11 @@ QStringList Updater::sftpDownloadSetupFile()
         return result;
     }
 
-    if (!digestMatches(m_downloadFilePath, m_setupMd5)) {
+    const QString problem = updatetrust::setupFileProblem(
+        m_downloadFilePath, m_setupMd5, m_newVersion, UpdaterState::of(this)->setupSignature);
+    if (!problem.isEmpty()) {
         removeRegularFile(m_downloadFilePath);
-        result.append(tr("MD5 sum error!"));
+        result.append(problem);
         return result;
     }
     // A downloaded file is not executable where permissions carry that bit;

@@ -17,6 +17,11 @@ public:
 
     // The state of this updater; made by the updater's constructor.
     static UpdaterState *of(Updater const *updater);
+
+    // The publisher's signature of the offered setup program, and the size the
+    // SFTP version file states for it (-1: none), which bounds its download.
+    QString setupSignature;
+    qint64 setupSize = -1;
 };
 
 #endif // ENV_UPDATER_STATE_P_H

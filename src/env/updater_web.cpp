@@ -1,5 +1,7 @@
 #include "updater.h"
 #include "updater_p.h"
+#include "updater_state_p.h"
+#include "updatetrust_p.h"
 #include "urlfiledownloader_p.h"
 
 #include <QDebug>
@@ -96,8 +98,9 @@ PageLink readSetupLink(QString const &fileName, QString const &pattern, QString 
 }
 
 // Fetches the .md5 companion of a setup program and gives its first line;
-// empty when there is none, which the installation refuses.
-QString fetchCompanionDigest(QUrl url, QString const &localPath)
+// empty when there is none, which the installation refuses. wholeText: all of
+// it, trimmed (a .sig companion).
+QString fetchCompanionDigest(QUrl url, QString const &localPath, bool wholeText = false)
 {
     bool fetched = false;
     for (int redirects = 0;; ++redirects) {
@@ -128,7 +131,7 @@ QString fetchCompanionDigest(QUrl url, QString const &localPath)
     QFile file(localPath);
     if (fetched && file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         QTextStream stream(&file);
-        digest = stream.readLine(MaxCompanionLine).trimmed();
+        digest = wholeText ? stream.read(MaxCompanionDownload).trimmed() : stream.readLine(MaxCompanionLine).trimmed();
         file.close();
     }
     QFile::remove(localPath);
@@ -159,6 +162,13 @@ void Updater::httpDownload(QString const &url)
         QUrl companion = target;
         companion.setPath(target.path(QUrl::FullyEncoded) + QStringLiteral(".md5"), QUrl::TolerantMode);
         m_setupMd5 = fetchCompanionDigest(companion, m_downloadFilePath + QStringLiteral(".md5"));
+        // The signature lies beside it too, and is fetched the same way.
+        QString signature;
+        if (updatetrust::signaturesRequired()) {
+            companion.setPath(target.path(QUrl::FullyEncoded) + QStringLiteral(".sig"), QUrl::TolerantMode);
+            signature = fetchCompanionDigest(companion, m_downloadFilePath + QStringLiteral(".sig"), true);
+        }
+        UpdaterState::of(this)->setupSignature = signature;
     }
 
     QSharedPointer<UrlFileDownloader> downloader(new UrlFileDownloader(this));

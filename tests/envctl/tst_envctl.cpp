@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -89,6 +90,7 @@ private slots:
     void badUsage();
     void languageSwitchesTheLibrarysTexts();
     void updateRefusesAWrongDigest();
+    void releaseSignatureIsOpensslsEd25519();
     void questionAnsweredAtThePrompt_data();
     void questionAnsweredAtThePrompt();
     void updateFromTheServer_data();
@@ -158,6 +160,8 @@ void tst_Envctl::badUsage_data()
         QStringLiteral("settings"), QStringLiteral("get"), QStringLiteral("NO_SUCH_KEY")};
     QTest::newRow("info with an argument") << QStringList{QStringLiteral("info"), QStringLiteral("extra")};
     QTest::newRow("demo with an argument") << QStringList{QStringLiteral("demo"), QStringLiteral("extra")};
+    QTest::newRow("release sign without a key") << QStringList{QStringLiteral("release"), QStringLiteral("sign"),
+        QStringLiteral("--version"), QStringLiteral("1.0.0.0"), QStringLiteral("file")};
 }
 
 void tst_Envctl::badUsage()
@@ -199,6 +203,61 @@ void tst_Envctl::updateRefusesAWrongDigest()
     QVERIFY2(run.err.contains(QStringLiteral("MD5 sum error!")), qPrintable(run.err));
     QVERIFY(run.err.contains(QStringLiteral("Failed to update application")));
     QVERIFY(!QFile::exists(record));
+}
+
+// What envctl release signs, the openssl command verifies: the format is
+// Ed25519 over the documented message, not something of our own.
+void tst_Envctl::releaseSignatureIsOpensslsEd25519()
+{
+    QTemporaryDir dir;
+    Run run = runEnvctl({QStringLiteral("release"), QStringLiteral("keygen"), dir.path()});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QString pem = dir.filePath(QStringLiteral("release-key.pem"));
+    // Readable by its owner alone.
+    QCOMPARE(QFile::permissions(pem), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+    QFile pub(dir.filePath(QStringLiteral("release-key.pub")));
+    QVERIFY(pub.open(QIODevice::ReadOnly));
+    const QString publicKey = QString::fromLatin1(pub.readAll()).trimmed();
+    QVERIFY(run.out.contains(QStringLiteral("-DENV_UPDATE_PUBLIC_KEY=") + publicKey));
+
+    const QString setup = dir.filePath(QStringLiteral("VardoStudioSetup_3.1.0.0.exe"));
+    QVERIFY(QFile(setup).open(QIODevice::WriteOnly) && QFile::resize(setup, 70000));
+    run = runEnvctl({QStringLiteral("release"), QStringLiteral("sign"), QStringLiteral("--key"), pem,
+        QStringLiteral("--version"), QStringLiteral("3.1"), setup});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+
+    QFile sig(setup + QStringLiteral(".sig"));
+    QVERIFY(sig.open(QIODevice::ReadOnly));
+    QFile raw(dir.filePath(QStringLiteral("sig.bin")));
+    QVERIFY(raw.open(QIODevice::WriteOnly) && raw.write(QByteArray::fromBase64(sig.readAll())) == 64);
+    raw.close();
+    QFile message(dir.filePath(QStringLiteral("message")));
+    QVERIFY(message.open(QIODevice::WriteOnly));
+    message.write("env-release-1\n3.1.0.0\nVardoStudioSetup_3.1.0.0.exe\n70000\n"
+        + CommonFunc::calculateSha256Sum(setup).toLatin1() + "\n");
+    message.close();
+    QProcess openssl;
+    openssl.start(QStringLiteral("sh"),
+        {QStringLiteral("-c"),
+            QStringLiteral("openssl pkey -in \"$1\" -pubout -outform DER | tail -c 32 | base64 && "
+                           "openssl pkeyutl -verify -inkey \"$1\" -rawin -in \"$2\" -sigfile \"$3\""),
+            QStringLiteral("sh"), pem, message.fileName(), raw.fileName()});
+    QVERIFY(openssl.waitForFinished(30000));
+    const QString said = QString::fromLatin1(openssl.readAll());
+    QVERIFY2(openssl.exitCode() == 0, qPrintable(said));
+    QVERIFY2(said.startsWith(publicKey + QLatin1Char('\n')), qPrintable(said));
+
+    run = runEnvctl({QStringLiteral("release"), QStringLiteral("verify"), QStringLiteral("--public-key"), publicKey,
+        QStringLiteral("--version"), QStringLiteral("3.1.0.0"), setup});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    run = runEnvctl({QStringLiteral("release"), QStringLiteral("verify"), QStringLiteral("--public-key"), publicKey,
+        QStringLiteral("--version"), QStringLiteral("3.1.0.1"), setup});
+    QCOMPARE(run.exitCode, 1);
+
+    run = runEnvctl({QStringLiteral("info")});
+    QVERIFY2(run.out.contains(QRegularExpression(QStringLiteral("release signatures: +not required\n")))
+            && run.out.contains(QRegularExpression(QStringLiteral("update server key: +not pinned"))),
+        qPrintable(run.out));
 }
 
 void tst_Envctl::questionAnsweredAtThePrompt_data()
