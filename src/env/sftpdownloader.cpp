@@ -45,6 +45,22 @@ struct LimitsDeleter {
 
 using Attributes = std::unique_ptr<sftp_attributes_struct, AttributesDeleter>;
 
+// Opens the local file for writing, made new: a file or a link at its path
+// goes first (a link itself, not what it points to), so a link planted there
+// never has its target overwritten; one planted after the removal makes the
+// open fail. A device is written as it is.
+bool openLocalForWriting(QFile &file)
+{
+    const QFileInfo existing(file.fileName());
+    if (existing.isSymLink() || existing.isFile())
+        QFile::remove(file.fileName());
+    if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return true;
+    const QFileInfo other(file.fileName());
+    return other.exists() && !other.isSymLink() && !other.isFile() && !other.isDir()
+        && file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+}
+
 } // namespace
 
 void SftpDownloader::SessionDeleter::operator()(ssh_session_struct *session) const
@@ -266,7 +282,7 @@ int SftpDownloader::openForDownload(
     }
 
     m_localFile.setFileName(localPath);
-    if (!m_localFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!openLocalForWriting(m_localFile)) {
         m_errors.append(QString::fromLatin1(writePrefix) + localPath);
         m_localFile.setFileName(QString());
         m_remoteFile.reset();

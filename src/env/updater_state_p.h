@@ -1,6 +1,8 @@
 #ifndef ENV_UPDATER_STATE_P_H
 #define ENV_UPDATER_STATE_P_H
 
+#include "downloadfolder_p.h"
+
 #include <QObject>
 
 class Updater;
@@ -17,6 +19,9 @@ public:
 
     // The state of this updater; made by the updater's constructor.
     static UpdaterState *of(Updater const *updater);
+
+    // The updater's private download folder (m_tempPath) and its lock.
+    downloadfolder::Held downloadFolder;
 };
 
 #endif // ENV_UPDATER_STATE_P_H
