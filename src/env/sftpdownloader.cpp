@@ -57,6 +57,22 @@ QString sha256Fingerprint(ssh_key key)
     return updatetrust::openSshFingerprint(QByteArray(reinterpret_cast<char const *>(hash.get()), int(hashLength)));
 }
 
+// Opens the local file for writing, made new: a file or a link at its path
+// goes first (a link itself, not what it points to), so a link planted there
+// never has its target overwritten; one planted after the removal makes the
+// open fail. A device is written as it is.
+bool openLocalForWriting(QFile &file)
+{
+    const QFileInfo existing(file.fileName());
+    if (existing.isSymLink() || existing.isFile())
+        QFile::remove(file.fileName());
+    if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return true;
+    const QFileInfo other(file.fileName());
+    return other.exists() && !other.isSymLink() && !other.isFile() && !other.isDir()
+        && file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+}
+
 } // namespace
 
 void SftpDownloader::SessionDeleter::operator()(ssh_session_struct *session) const
@@ -299,7 +315,7 @@ int SftpDownloader::openForDownload(
     }
 
     m_localFile.setFileName(localPath);
-    if (!m_localFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!openLocalForWriting(m_localFile)) {
         m_errors.append(QString::fromLatin1(writePrefix) + localPath);
         m_localFile.setFileName(QString());
         m_remoteFile.reset();

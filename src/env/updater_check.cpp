@@ -95,8 +95,8 @@ void Updater::checkSetupFile()
     // without a folder of our own they must not write anywhere else.
     const bool downloads = m_fileServer >= FILE_SERVER_SFTP && m_fileServer <= FILE_SERVER_HTTP_TEST_URL;
     // A cleaner of temporary files may have taken the folder since the
-    // updater was made; only a missing folder of our own is made again.
-    if (downloads && tempDirIsOwn() && !QFileInfo::exists(m_tempPath))
+    // updater was made; the updater then takes a new one of its own.
+    if (downloads && !tempDirIsOwn())
         removeTempDir(true);
     const QString tempError = downloads ? tempDirError() : QString();
     if (!tempError.isEmpty()) {

@@ -1,4 +1,5 @@
 #include "commonfunc.h"
+#include "downloadfolder_p.h"
 #include "updater.h"
 #include "updater_p.h"
 #include "updater_state_p.h"
@@ -79,18 +80,22 @@ QString notNewerError(AppVersion const &offered)
 
 void Updater::removeTempDir(bool recreate)
 {
-    if (!tempDirIsOwn()) {
-        qCritical() << "Temporary folder is not the updater's own, left alone:" << m_tempPath;
+    downloadfolder::Held &held = UpdaterState::of(this)->downloadFolder;
+    if (recreate && tempDirIsOwn()) {
+        downloadfolder::removeFiles(m_tempPath);
         return;
     }
-    QDir dir(m_tempPath);
-    if (dir.exists() && !dir.removeRecursively())
-        qWarning() << "Cannot remove temporary folder:" << m_tempPath;
-    if (recreate) {
-        const QFileInfo own(QDir::cleanPath(QDir::fromNativeSeparators(m_tempPath)));
-        // One level only: the parent is the system's temporary folder.
-        if (!own.isDir() && !QDir(own.absolutePath()).mkdir(own.fileName()))
-            qCritical() << "Cannot create temporary folder:" << m_tempPath;
+    // Only a folder still held is emptied and removed; one lost meanwhile
+    // (to a cleaner of temporary files, say) is left as it is.
+    downloadfolder::release(held, !recreate);
+    if (!recreate)
+        return;
+    const QString tempRoot = Environment::instance()->getTempPath(QString());
+    if (downloadfolder::acquire(held, tempRoot, m_tempDirName)) {
+        m_tempPath = held.path;
+    } else {
+        m_tempPath = downloadfolder::folderPath(tempRoot, m_tempDirName);
+        qCritical() << "Cannot create temporary folder:" << m_tempPath;
     }
 }
 
@@ -100,8 +105,8 @@ void Updater::updateApp()
         m_downloadTime = updater_clock::now();
 
     // A cleaner of temporary files may have taken the folder since the
-    // updater was made; only a missing folder of our own is made again.
-    if (tempDirIsOwn() && !QFileInfo::exists(m_tempPath))
+    // updater was made; the updater then takes a new one of its own.
+    if (!tempDirIsOwn())
         removeTempDir(true);
 
     QStringList errors;
@@ -132,6 +137,7 @@ void Updater::updateApp()
         case FILE_SERVER_LOCAL_DIR:
         case FILE_SERVER_SAMBA: {
             m_downloadFilePath = tempDir.absolutePath() + QLatin1Char('/') + QFileInfo(m_setupLocation).fileName();
+            downloadfolder::removeEntry(m_downloadFilePath);
             const bool copied = QFile::copy(m_setupLocation, m_downloadFilePath);
             unmountDrive();
             if (!copied) {

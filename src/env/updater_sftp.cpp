@@ -1,6 +1,7 @@
 #include "commonfunc.h"
 #include "crypto.h"
 #include "deployment.h"
+#include "downloadfolder_p.h"
 #include "sftpdownloader.h"
 #include "updater.h"
 #include "updater_p.h"
@@ -90,6 +91,9 @@ bool Updater::sftpDownloadNewVersion()
     QSharedPointer<SftpDownloader> downloader(new SftpDownloader);
     downloader->setTimeout(sftpTimeout());
     const QString localPath = m_tempPath + versionFileName;
+    // Whatever stands at that name goes, a link included (not what it points
+    // to): the download makes its file new.
+    downloadfolder::removeEntry(localPath);
     const QStringList args = secureEnumArgs({SECURE_ARG_1602, SECURE_ARG_1605, SECURE_ARG_1606, SECURE_ARG_1607});
 
     // An oversized version file is refused before it is fetched, on the size
@@ -193,6 +197,7 @@ QStringList Updater::sftpDownloadSetupFile()
     const QStringList args = secureEnumArgs({SECURE_ARG_1602, SECURE_ARG_1603, SECURE_ARG_1604});
     const QString remotePath = m_setupDir + m_setupFileName;
     m_downloadFilePath = m_tempPath + m_setupFileName;
+    downloadfolder::removeEntry(m_downloadFilePath);
 
     connect(downloader.data(), &SftpDownloader::progress, this, &Updater::onDownloadProgress);
     // A signed offer states the size: nothing larger is transferred.

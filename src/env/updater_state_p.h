@@ -1,6 +1,8 @@
 #ifndef ENV_UPDATER_STATE_P_H
 #define ENV_UPDATER_STATE_P_H
 
+#include "downloadfolder_p.h"
+
 #include <QObject>
 
 class Updater;
@@ -22,6 +24,9 @@ public:
     // SFTP version file states for it (-1: none), which bounds its download.
     QString setupSignature;
     qint64 setupSize = -1;
+
+    // The updater's private download folder (m_tempPath) and its lock.
+    downloadfolder::Held downloadFolder;
 };
 
 #endif // ENV_UPDATER_STATE_P_H

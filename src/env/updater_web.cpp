@@ -1,3 +1,4 @@
+#include "downloadfolder_p.h"
 #include "updater.h"
 #include "updater_p.h"
 #include "updater_state_p.h"
@@ -43,11 +44,12 @@ QUrl parsedUrl(QString const &url)
     return QUrl::fromEncoded(url.toLocal8Bit(), QUrl::TolerantMode);
 }
 
-// A name that stays inside the folder it is put in.
+// A name that stays inside the folder it is put in and is not hidden there
+// (the folder's lock file is).
 bool isPlainFileName(QString const &name)
 {
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QLatin1Char(':'));
+    return !name.isEmpty() && !name.startsWith(QLatin1Char('.')) && !name.contains(QLatin1Char('/'))
+        && !name.contains(QLatin1Char('\\')) && !name.contains(QLatin1Char(':'));
 }
 
 struct PageLink {
@@ -153,8 +155,7 @@ void Updater::httpDownload(QString const &url)
     if (!isPlainFileName(m_setupFileName))
         m_setupFileName = QStringLiteral("download");
     m_downloadFilePath = m_tempPath + QLatin1Char('/') + m_setupFileName;
-    if (QFile::exists(m_downloadFilePath))
-        QFile::remove(m_downloadFilePath);
+    downloadfolder::removeEntry(m_downloadFilePath);
 
     // A page offers no digest: it lies next to the setup program, as in the
     // update folder. Fetched once, before the program itself.

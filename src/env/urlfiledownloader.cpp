@@ -27,11 +27,13 @@ void UrlFileDownloader::startDownload(QUrl const &url, QString const &fileName, 
     m_infoMode = infoMode;
     m_writeError.clear();
 
-    if (QFile::exists(fileName))
-        QFile::remove(fileName);
+    // A link at the name goes too (not what it points to), even a dangling one.
+    QFile::remove(fileName);
 
+    // Made new: a link that appears at the name after the removal above makes
+    // the open fail instead of having its target overwritten.
     m_file.reset(new QFile(fileName));
-    if (!m_file->open(QIODevice::WriteOnly)) {
+    if (!m_file->open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         qWarning().noquote() << QStringLiteral("Unable to save the file %1: %2.").arg(fileName, m_file->errorString());
         return;
     }

@@ -233,7 +233,8 @@ void UpdaterTest::temporaryFolderFull()
     QCOMPARE(errorSpy.count(), 1);
     QCOMPARE(errorSpy.at(0).at(0).toString(),
         QStringLiteral("Unable to copy from %1 to %2/%1\nFailed to update application").arg(setupName, tempFolder()));
-    QCOMPARE(QDir(tempFolder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    QCOMPARE(QDir(tempFolder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        QStringList(QStringLiteral(".lock")));
     updater.runSetupFile();
     QCOMPARE(errorSpy.count(), 2);
     QCOMPARE(errorSpy.at(1).at(0).toString(), QStringLiteral("Unable to find downloaded setup file"));

@@ -29,6 +29,8 @@ private slots:
     void silentServer();
     void hugeVersionFile();
     void hostKeyChangesBeforeFetch();
+    void linkPlantedAsVersionFile_data();
+    void linkPlantedAsVersionFile();
 
 private:
     bool startServer(QString const &hostKey);
@@ -200,6 +202,40 @@ void UpdaterTest::hostKeyChangesBeforeFetch()
 
     QVERIFY(startServer(knownKey));
     checkRecovers(updater);
+}
+
+void UpdaterTest::linkPlantedAsVersionFile_data()
+{
+    QTest::addColumn<bool>("inOwnFolder");
+
+    QTest::newRow("in a vsupd open to all, after the updater was made") << false;
+    QTest::newRow("in the updater's own folder") << true;
+}
+
+// A link planted where the version file is stored never has its target
+// overwritten with the server's reply.
+void UpdaterTest::linkPlantedAsVersionFile()
+{
+    QFETCH(bool, inOwnFolder);
+
+    const QString victim = m_work.filePath(QStringLiteral("victim.txt"));
+    QVERIFY(writeFile(victim, "the user's own file"));
+    if (!inOwnFolder) {
+        QVERIFY(QDir().mkdir(tempFolder()));
+        QVERIFY(QFile::setPermissions(tempFolder(), QFile::Permissions(0x7777)));
+    }
+    Updater updater(Environment::MODE_SERVER_UPDATES);
+    const QString folder = inOwnFolder ? updater.m_tempPath : tempFolder();
+    QVERIFY(QDir().mkpath(folder));
+    QFile::remove(folder + QStringLiteral("vsver.json"));
+    QVERIFY(QFile::link(victim, folder + QStringLiteral("vsver.json")));
+
+    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+    updater.checkForUpdates(false);
+    QCOMPARE(questionSpy.count(), 1);
+    QFile file(victim);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("the user's own file"));
 }
 
 QTEST_MAIN(UpdaterTest)
