@@ -17,6 +17,10 @@ public:
 
     // The state of this updater; made by the updater's constructor.
     static UpdaterState *of(Updater const *updater);
+
+    // The network share is mapped under m_mountedDrive by this updater (a
+    // letter that failed to map stays in m_mountedDrive but is not ours).
+    bool shareMounted = false;
 };
 
 #endif // ENV_UPDATER_STATE_P_H
