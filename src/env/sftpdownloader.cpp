@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QFileInfo>
 
+#include <libssh/callbacks.h>
 #include <libssh/libssh.h>
 #include <libssh/sftp.h>
 
@@ -71,6 +72,27 @@ bool openLocalForWriting(QFile &file)
     const QFileInfo other(file.fileName());
     return other.exists() && !other.isSymLink() && !other.isFile() && !other.isDir()
         && file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+}
+
+// libssh writes its log to stderr, and so to the host's terminal, unless it
+// is given a callback; the library's own log takes it, at a matching level.
+// The text already starts with libssh's function name.
+void logFromLibssh(int priority, char const *, char const *text, void *)
+{
+    if (priority <= SSH_LOG_WARNING)
+        qWarning().noquote() << "libssh:" << QString::fromUtf8(text);
+    else if (priority == SSH_LOG_PROTOCOL)
+        qInfo().noquote() << "libssh:" << QString::fromUtf8(text);
+    else
+        qDebug().noquote() << "libssh:" << QString::fromUtf8(text);
+}
+
+// The size limit holds on what arrives, not only on what the server states.
+QString tooMuchReceived(quint64 limit, quint64 stated)
+{
+    return QStringLiteral("Remote file is too large: more than %1 bytes received, %2 bytes stated")
+        .arg(limit)
+        .arg(stated);
 }
 
 } // namespace
@@ -158,6 +180,8 @@ int SftpDownloader::connectToHost(QString const &host, int port, QString const &
 {
     m_errors.clear();
     disconnectFromHost();
+    // libssh keeps the callback per thread.
+    ssh_set_log_callback(logFromLibssh);
     m_session.reset(ssh_new());
     if (!m_session) {
         m_errors.append(QStringLiteral("Error preparing session!"));
@@ -380,6 +404,13 @@ int SftpDownloader::downloadFile(QString const &remotePath, QString const &local
         }
         m_watchdog->kick();
         m_received += static_cast<quint64>(count);
+        // Plain reads go on until the server says the file ended, whatever
+        // size it stated.
+        if (m_maxFileSize > 0 && m_received > m_maxFileSize) {
+            m_errors.append(tooMuchReceived(m_maxFileSize, m_remoteSize));
+            abandonDownload();
+            return -1;
+        }
         emit progress(static_cast<qint64>(m_received), static_cast<qint64>(m_remoteSize));
         if (m_localFile.write(buffer, count) != count) {
             appendErrnoError(QStringLiteral("Error writing: "), errno);
@@ -521,6 +552,11 @@ int SftpDownloader::downloadFileAsync(QString const &remotePath, QString const &
         m_watchdog->kick();
 
         m_received += static_cast<quint64>(count);
+        if (m_maxFileSize > 0 && m_received > m_maxFileSize) {
+            m_errors.append(tooMuchReceived(m_maxFileSize, m_remoteSize));
+            abandonDownload();
+            return -1;
+        }
         emit progress(static_cast<qint64>(m_received), static_cast<qint64>(m_remoteSize));
 
         // The rest of a short reply comes later, after requests for the bytes

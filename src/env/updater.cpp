@@ -1,6 +1,7 @@
 #include "updater.h"
 #include "updater_p.h"
 #include "updater_state_p.h"
+#include "urlfiledownloader_p.h"
 
 #include <QDebug>
 #include <QMutexLocker>
@@ -100,6 +101,15 @@ Updater::Updater(Environment::AppMode mode)
 
 Updater::~Updater()
 {
+    // Deleted during a web transfer (from the event loop it runs): the
+    // transfer is cancelled, and the call that runs it, still on the stack,
+    // deletes the downloader once its loop has returned.
+    const QList<UrlFileDownloader *> transfers
+        = findChildren<UrlFileDownloader *>(QString(), Qt::FindDirectChildrenOnly);
+    for (UrlFileDownloader *transfer : transfers) {
+        transfer->setParent(nullptr);
+        transfer->cancel();
+    }
     removeTempDir(false);
     unmountDrive();
 }

@@ -3,6 +3,7 @@
 
 #include <QDebug>
 #include <QFileInfo>
+#include <QPointer>
 
 #include <initializer_list>
 
@@ -39,8 +40,13 @@ void Updater::checkForUpdates(bool ignoreCurrentVersion)
         m_versionChecked = false;
         m_errors.clear();
 
+        // A web source runs an event loop, in which the host may delete the
+        // updater.
+        const QPointer<Updater> alive(this);
         do {
             checkSetupFile();
+            if (!alive)
+                return;
         } while (nextFileServer());
 
         emit progressInfo(m_progressBarId, 100, tr("Checking for updates..."));
@@ -105,6 +111,7 @@ void Updater::checkSetupFile()
         return;
     }
 
+    const QPointer<Updater> alive(this);
     switch (m_fileServer) {
     case FILE_SERVER_SFTP: sftpDownloadCheckVersion(); break;
     case FILE_SERVER_HTTP_URL:
@@ -123,7 +130,8 @@ void Updater::checkSetupFile()
     case FILE_SERVER_SAMBA: sambaFileVersion(); break;
     default: break;
     }
-    setReady();
+    if (alive)
+        setReady();
 }
 
 void Updater::prepareInstallationQuestion()

@@ -9,6 +9,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QProcess>
 
 #ifdef Q_OS_WIN
@@ -73,6 +74,9 @@ QString refuseUnverified(QString const &path, QString const &md5, AppVersion con
 
 QString notNewerError(AppVersion const &offered)
 {
+    // Cleared by every check, and never set without one.
+    if (offered.m_major < 0)
+        return Updater::tr("No newer version has been found yet.");
     return Updater::tr("No newer version to install: %1").arg(offered.toString());
 }
 
@@ -109,6 +113,9 @@ void Updater::updateApp()
     if (!tempDirIsOwn())
         removeTempDir(true);
 
+    // A web source runs an event loop, in which the host may delete the
+    // updater; so may a host that hears of the copied file.
+    const QPointer<Updater> alive(this);
     QStringList errors;
     const QString tempError = tempDirError();
     if (!tempError.isEmpty()) {
@@ -138,7 +145,8 @@ void Updater::updateApp()
         case FILE_SERVER_SAMBA: {
             m_downloadFilePath = tempDir.absolutePath() + QLatin1Char('/') + QFileInfo(m_setupLocation).fileName();
             downloadfolder::removeEntry(m_downloadFilePath);
-            const bool copied = QFile::copy(m_setupLocation, m_downloadFilePath);
+            // Only a regular file is read: copying from a FIFO waits for ever.
+            const bool copied = QFileInfo(m_setupLocation).isFile() && QFile::copy(m_setupLocation, m_downloadFilePath);
             unmountDrive();
             if (!copied) {
                 qCritical() << QStringLiteral("Unable to copy from ") + m_setupLocation + QStringLiteral(" to ")
@@ -149,13 +157,22 @@ void Updater::updateApp()
                        !problem.isEmpty()) {
                 errors.append(problem);
             } else {
+#ifndef Q_OS_WIN
+                // The folder's program need not carry an execute bit (a share
+                // seldom does), nor does its copy; the verified copy must.
+                QFile::setPermissions(m_downloadFilePath, QFile::permissions(m_downloadFilePath) | QFile::ExeOwner);
+#endif
                 emit setupFileDownloaded();
             }
             break;
         }
         default: break;
         }
+        if (!alive)
+            return;
     }
+    // The share is released whatever the outcome, an early refusal too.
+    unmountDrive();
 
     if (!errors.isEmpty()) {
         qCritical() << QStringLiteral("Failed to update application from ") + m_setupFileName;

@@ -97,7 +97,7 @@ bool Updater::sftpDownloadNewVersion()
     const QStringList args = secureEnumArgs({SECURE_ARG_1602, SECURE_ARG_1605, SECURE_ARG_1606, SECURE_ARG_1607});
 
     // An oversized version file is refused before it is fetched, on the size
-    // the server states; the local check below catches one that grows.
+    // the server states, and the download stops once more than that arrives.
     downloader->setMaxFileSize(maxVersionFileSize);
     if (downloader->connectToHost(args.at(0), deployment::updatePort, args.at(1), args.at(2)) != 0
         || downloader->downloadFile(args.at(3) + QLatin1Char('/') + versionFileName, localPath) != 0) {
@@ -133,6 +133,8 @@ bool Updater::sftpDownloadNewVersion()
     case versionfile::Status::NotJson:
         qCritical().noquote() << QStringLiteral("Blad parsowania: ") + offer.parseError
                 + QStringLiteral("\nFragment pliku:\n") + offer.text.mid(offer.errorOffset - 60, 120);
+        // Without a warning the check would end as if nothing newer existed.
+        m_errors.append(tr("Incorrect data in version file."));
         return false;
     case versionfile::Status::NoArch: {
         const QString error = tr("Incorrect data in version file.");
@@ -194,6 +196,9 @@ QStringList Updater::sftpDownloadSetupFile()
 
     QSharedPointer<SftpDownloader> downloader(new SftpDownloader);
     downloader->setTimeout(sftpTimeout());
+    // The same bound as for a setup program from a web page: a server that
+    // states a huge size would otherwise fill the disk.
+    downloader->setMaxFileSize(quint64(updater_limits::maxSetupFileSize()));
     const QStringList args = secureEnumArgs({SECURE_ARG_1602, SECURE_ARG_1603, SECURE_ARG_1604});
     const QString remotePath = m_setupDir + m_setupFileName;
     m_downloadFilePath = m_tempPath + m_setupFileName;

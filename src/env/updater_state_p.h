@@ -27,6 +27,10 @@ public:
 
     // The updater's private download folder (m_tempPath) and its lock.
     downloadfolder::Held downloadFolder;
+
+    // The network share is mapped under m_mountedDrive by this updater (a
+    // letter that failed to map stays in m_mountedDrive but is not ours).
+    bool shareMounted = false;
 };
 
 #endif // ENV_UPDATER_STATE_P_H

@@ -1,4 +1,5 @@
 #include "downloadfolder_p.h"
+#include "companion_p.h"
 #include "updater.h"
 #include "updater_p.h"
 #include "updater_state_p.h"
@@ -8,8 +9,8 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QRegularExpression>
-#include <QSharedPointer>
 #include <QTextStream>
 #include <QUrl>
 
@@ -28,10 +29,6 @@ constexpr qint64 MaxPageSize = 8 * 1024 * 1024;
 // What is fetched for a page: more than is searched, so that a page a little
 // too large is still reported as such, but a body without end stops.
 constexpr qint64 MaxPageDownload = 2 * MaxPageSize;
-
-// A digest line is 32 characters; anything much longer is not a companion.
-constexpr qint64 MaxCompanionLine = 1024;
-constexpr qint64 MaxCompanionDownload = 64 * 1024;
 
 const char RedirectsProperty[] = "env_redirects";
 
@@ -99,26 +96,30 @@ PageLink readSetupLink(QString const &fileName, QString const &pattern, QString 
     return link;
 }
 
-// Fetches the .md5 companion of a setup program and gives its first line;
-// empty when there is none, which the installation refuses. wholeText: all of
-// it, trimmed (a .sig companion).
-QString fetchCompanionDigest(QUrl url, QString const &localPath, bool wholeText = false)
+// Fetches a companion of a setup program (.md5, or .sig with wholeText) and
+// gives its digest, or all its text trimmed; empty when there is none, which
+// the installation refuses, or when the owner went away meanwhile.
+QString fetchCompanionDigest(Updater *owner, QUrl url, QString const &localPath, bool wholeText = false)
 {
+    const QPointer<Updater> alive(owner);
     bool fetched = false;
     for (int redirects = 0;; ++redirects) {
-        UrlFileDownloader downloader(nullptr);
+        // Owned by the updater, which cancels it should it go first.
+        auto *downloader = new UrlFileDownloader(owner);
         QString next;
-        QObject::connect(
-            &downloader, &UrlFileDownloader::redirected, [&next](QString const &target) { next = target; });
-        QObject::connect(&downloader, &UrlFileDownloader::downloaded,
+        QObject::connect(downloader, &UrlFileDownloader::redirected, [&next](QString const &target) { next = target; });
+        QObject::connect(downloader, &UrlFileDownloader::downloaded,
             [&fetched](QNetworkReply::NetworkError error, QString const &errorDescr, QString const &) {
                 fetched = error == QNetworkReply::NoError;
                 if (!fetched)
                     qCritical().noquote() << "No digest companion:" << errorDescr;
             });
-        downloader.setTransferTimeout(updater_limits::transferTimeout());
-        downloader.setMaxSize(MaxCompanionDownload);
-        downloader.startDownload(url, localPath, false);
+        downloader->setTransferTimeout(updater_limits::transferTimeout());
+        downloader->setMaxSize(companion::MaxSize);
+        downloader->startDownload(url, localPath, false);
+        delete downloader;
+        if (!alive)
+            return QString();
         if (next.isEmpty())
             break;
         if (redirects == MaxRedirects) {
@@ -129,13 +130,8 @@ QString fetchCompanionDigest(QUrl url, QString const &localPath, bool wholeText 
         url = parsedUrl(next);
     }
 
-    QString digest;
-    QFile file(localPath);
-    if (fetched && file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        QTextStream stream(&file);
-        digest = wholeText ? stream.read(MaxCompanionDownload).trimmed() : stream.readLine(MaxCompanionLine).trimmed();
-        file.close();
-    }
+    const QByteArray bytes = fetched ? companion::read(localPath) : QByteArray();
+    const QString digest = wholeText ? QString::fromLatin1(bytes).trimmed() : companion::digest(bytes);
     QFile::remove(localPath);
     return digest;
 }
@@ -147,6 +143,9 @@ void Updater::httpDownload(QString const &url)
     const int redirects = std::exchange(t_pendingRedirects, 0);
     if (url.isEmpty())
         return;
+    // The transfer runs an event loop, in which the host may delete the
+    // updater; nothing of it is touched after that.
+    const QPointer<Updater> alive(this);
 
     const QUrl target = parsedUrl(url);
     m_setupFileName = QFileInfo(target.path(QUrl::FullyDecoded)).fileName();
@@ -162,24 +161,34 @@ void Updater::httpDownload(QString const &url)
     if (!m_infoMode && redirects == 0) {
         QUrl companion = target;
         companion.setPath(target.path(QUrl::FullyEncoded) + QStringLiteral(".md5"), QUrl::TolerantMode);
-        m_setupMd5 = fetchCompanionDigest(companion, m_downloadFilePath + QStringLiteral(".md5"));
+        const QString digest = fetchCompanionDigest(this, companion, m_downloadFilePath + QStringLiteral(".md5"));
+        if (!alive)
+            return;
+        m_setupMd5 = digest;
         // The signature lies beside it too, and is fetched the same way.
         QString signature;
         if (updatetrust::signaturesRequired()) {
             companion.setPath(target.path(QUrl::FullyEncoded) + QStringLiteral(".sig"), QUrl::TolerantMode);
-            signature = fetchCompanionDigest(companion, m_downloadFilePath + QStringLiteral(".sig"), true);
+            signature = fetchCompanionDigest(this, companion, m_downloadFilePath + QStringLiteral(".sig"), true);
+            if (!alive)
+                return;
         }
         UpdaterState::of(this)->setupSignature = signature;
     }
 
-    QSharedPointer<UrlFileDownloader> downloader(new UrlFileDownloader(this));
+    // The updater is the one owner: it deletes the downloader here, once the
+    // transfer is over. Should the updater be deleted during the transfer,
+    // its destructor cancels it and leaves the downloader to this call, whose
+    // event loop is still running on it.
+    auto *downloader = new UrlFileDownloader(this);
     downloader->setProperty(RedirectsProperty, redirects);
-    connect(downloader.data(), &UrlFileDownloader::downloaded, this, &Updater::vardoStudioSetupDownloaded);
-    connect(downloader.data(), &UrlFileDownloader::redirected, this, &Updater::vardoStudioSetupRedirected);
-    connect(downloader.data(), &UrlFileDownloader::downloadProgress, this, &Updater::onDownloadProgress);
+    connect(downloader, &UrlFileDownloader::downloaded, this, &Updater::vardoStudioSetupDownloaded);
+    connect(downloader, &UrlFileDownloader::redirected, this, &Updater::vardoStudioSetupRedirected);
+    connect(downloader, &UrlFileDownloader::downloadProgress, this, &Updater::onDownloadProgress);
     downloader->setTransferTimeout(updater_limits::transferTimeout());
     downloader->setMaxSize(m_infoMode ? MaxPageDownload : updater_limits::maxSetupFileSize());
     downloader->startDownload(target, m_downloadFilePath, m_infoMode);
+    delete downloader;
 }
 
 QStringList Updater::findVardoStudioData(QString const &fileName)
@@ -209,6 +218,8 @@ void Updater::vardoStudioSetupRedirected(QString const &newUrl)
 void Updater::vardoStudioSetupDownloaded(
     QNetworkReply::NetworkError error, QString const &errorDescr, QString const &downloadedFileName)
 {
+    // The host may delete the updater when it hears of the outcome.
+    const QPointer<Updater> alive(this);
     if (error != QNetworkReply::NoError) {
         qCritical().noquote().nospace() << "File: " << downloadedFileName << ", download error:" << error << " "
                                         << errorDescr << ", infoMode:" << (m_infoMode ? "true" : "false");
@@ -244,5 +255,6 @@ void Updater::vardoStudioSetupDownloaded(
 #endif
         runSetupFile();
     }
-    setReady();
+    if (alive)
+        setReady();
 }

@@ -1,6 +1,7 @@
 #include "updatetrust_p.h"
 
 #include "commonfunc.h"
+#include "companion_p.h"
 #include "deployment.h"
 #include "releasesignature_p.h"
 #include "updater.h"
@@ -15,7 +16,6 @@ namespace
 {
 
 // A signature is 88 characters; a companion this large is not one.
-constexpr qint64 maxSignatureFile = 64 * 1024;
 
 QString &publicKeyReplacement()
 {
@@ -97,10 +97,8 @@ QString setupFileProblem(
 
 QString readSignatureFile(QString const &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > maxSignatureFile)
-        return QString();
-    return QString::fromLatin1(file.read(maxSignatureFile)).trimmed();
+    // Read like the digest companion beside it: bounded, regular files only.
+    return QString::fromLatin1(companion::read(path)).trimmed();
 }
 
 QString openSshFingerprint(QByteArray const &sha256)

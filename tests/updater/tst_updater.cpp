@@ -602,7 +602,7 @@ void UpdaterTest::installationFailures()
     if (fault == QLatin1String("nomd5"))
         QVERIFY(QFile::remove(source + QStringLiteral(".md5")));
     if (fault == QLatin1String("nostart"))
-        QVERIFY(writeSetupProgram(source, argsFile(), false)
+        QVERIFY(writeFile(source, "#!/nonexistent/interpreter\n")
             && writeFile(source + QStringLiteral(".md5"), md5Of(source).toLatin1()));
 
     Updater updater(Environment::MODE_LOCAL_UPDATES);
