@@ -15,8 +15,6 @@ namespace updatetrust
 namespace
 {
 
-// A signature is 88 characters; a companion this large is not one.
-
 QString &publicKeyReplacement()
 {
     static QString instance;
