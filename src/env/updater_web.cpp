@@ -1,5 +1,5 @@
-#include "downloadfolder_p.h"
 #include "companion_p.h"
+#include "downloadfolder_p.h"
 #include "updater.h"
 #include "updater_p.h"
 #include "updater_state_p.h"
