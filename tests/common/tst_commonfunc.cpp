@@ -62,6 +62,16 @@ void TestCommonFunc::sameAsMd5sum()
     const QString expected = QString::fromLatin1(md5sum.readAllStandardOutput()).section(QLatin1Char(' '), 0, 0);
     QCOMPARE(expected.size(), 32);
     QCOMPARE(CommonFunc::calculateMd5Sum(path), expected);
+
+    // Signatures cover sha256sum's text, taken in the same pass as the MD5.
+    QProcess sha256sum;
+    sha256sum.start(QStringLiteral("sha256sum"), {path});
+    QVERIFY2(sha256sum.waitForFinished(), "sha256sum (coreutils) is needed");
+    const QString sha256 = QString::fromLatin1(sha256sum.readAllStandardOutput()).section(QLatin1Char(' '), 0, 0);
+    const CommonFunc::FileDigests digests = CommonFunc::calculateDigests(path);
+    QCOMPARE(digests.md5, expected);
+    QCOMPARE(digests.sha256, sha256);
+    QCOMPARE(digests.size, size);
 }
 
 void TestCommonFunc::unreadableGivesEmpty_data()
@@ -78,6 +88,7 @@ void TestCommonFunc::unreadableGivesEmpty()
     if (!path.isEmpty())
         path = m_dir.filePath(path);
     QCOMPARE(CommonFunc::calculateMd5Sum(path), QString());
+    QCOMPARE(CommonFunc::calculateDigests(path).size, qint64(-1));
 }
 
 QTEST_GUILESS_MAIN(TestCommonFunc)

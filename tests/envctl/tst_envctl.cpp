@@ -1,14 +1,19 @@
 // envctl run as a separate process, the way a person runs it.
 
+#include "sftpupdatefixture.h"
+
 #include <commonfunc.h>
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+
+#include <csignal>
 
 namespace
 {
@@ -85,8 +90,11 @@ private slots:
     void badUsage();
     void languageSwitchesTheLibrarysTexts();
     void updateRefusesAWrongDigest();
+    void releaseSignatureIsOpensslsEd25519();
     void questionAnsweredAtThePrompt_data();
     void questionAnsweredAtThePrompt();
+    void updateFromTheServer_data();
+    void updateFromTheServer();
 
 private:
     QString m_appDir = QFileInfo(QStringLiteral(ENVCTL_PATH)).absolutePath();
@@ -150,6 +158,10 @@ void tst_Envctl::badUsage_data()
     QTest::newRow("not a locale") << QStringList{QStringLiteral("language"), QStringLiteral("xx_YY")};
     QTest::newRow("unknown setting") << QStringList{
         QStringLiteral("settings"), QStringLiteral("get"), QStringLiteral("NO_SUCH_KEY")};
+    QTest::newRow("info with an argument") << QStringList{QStringLiteral("info"), QStringLiteral("extra")};
+    QTest::newRow("demo with an argument") << QStringList{QStringLiteral("demo"), QStringLiteral("extra")};
+    QTest::newRow("release sign without a key") << QStringList{QStringLiteral("release"), QStringLiteral("sign"),
+        QStringLiteral("--version"), QStringLiteral("1.0.0.0"), QStringLiteral("file")};
 }
 
 void tst_Envctl::badUsage()
@@ -193,16 +205,75 @@ void tst_Envctl::updateRefusesAWrongDigest()
     QVERIFY(!QFile::exists(record));
 }
 
+// What envctl release signs, the openssl command verifies: the format is
+// Ed25519 over the documented message, not something of our own.
+void tst_Envctl::releaseSignatureIsOpensslsEd25519()
+{
+    QTemporaryDir dir;
+    Run run = runEnvctl({QStringLiteral("release"), QStringLiteral("keygen"), dir.path()});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QString pem = dir.filePath(QStringLiteral("release-key.pem"));
+    // Readable by its owner alone.
+    QCOMPARE(QFile::permissions(pem), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+    QFile pub(dir.filePath(QStringLiteral("release-key.pub")));
+    QVERIFY(pub.open(QIODevice::ReadOnly));
+    const QString publicKey = QString::fromLatin1(pub.readAll()).trimmed();
+    QVERIFY(run.out.contains(QStringLiteral("-DENV_UPDATE_PUBLIC_KEY=") + publicKey));
+
+    const QString setup = dir.filePath(QStringLiteral("VardoStudioSetup_3.1.0.0.exe"));
+    QVERIFY(QFile(setup).open(QIODevice::WriteOnly) && QFile::resize(setup, 70000));
+    run = runEnvctl({QStringLiteral("release"), QStringLiteral("sign"), QStringLiteral("--key"), pem,
+        QStringLiteral("--version"), QStringLiteral("3.1"), setup});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+
+    QFile sig(setup + QStringLiteral(".sig"));
+    QVERIFY(sig.open(QIODevice::ReadOnly));
+    QFile raw(dir.filePath(QStringLiteral("sig.bin")));
+    QVERIFY(raw.open(QIODevice::WriteOnly) && raw.write(QByteArray::fromBase64(sig.readAll())) == 64);
+    raw.close();
+    QFile message(dir.filePath(QStringLiteral("message")));
+    QVERIFY(message.open(QIODevice::WriteOnly));
+    message.write("env-release-1\n3.1.0.0\nVardoStudioSetup_3.1.0.0.exe\n70000\n"
+        + CommonFunc::calculateSha256Sum(setup).toLatin1() + "\n");
+    message.close();
+    QProcess openssl;
+    openssl.start(QStringLiteral("sh"),
+        {QStringLiteral("-c"),
+            QStringLiteral("openssl pkey -in \"$1\" -pubout -outform DER | tail -c 32 | base64 && "
+                           "openssl pkeyutl -verify -inkey \"$1\" -rawin -in \"$2\" -sigfile \"$3\""),
+            QStringLiteral("sh"), pem, message.fileName(), raw.fileName()});
+    QVERIFY(openssl.waitForFinished(30000));
+    const QString said = QString::fromLatin1(openssl.readAll());
+    QVERIFY2(openssl.exitCode() == 0, qPrintable(said));
+    QVERIFY2(said.startsWith(publicKey + QLatin1Char('\n')), qPrintable(said));
+
+    run = runEnvctl({QStringLiteral("release"), QStringLiteral("verify"), QStringLiteral("--public-key"), publicKey,
+        QStringLiteral("--version"), QStringLiteral("3.1.0.0"), setup});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    run = runEnvctl({QStringLiteral("release"), QStringLiteral("verify"), QStringLiteral("--public-key"), publicKey,
+        QStringLiteral("--version"), QStringLiteral("3.1.0.1"), setup});
+    QCOMPARE(run.exitCode, 1);
+
+    run = runEnvctl({QStringLiteral("info")});
+    QVERIFY2(run.out.contains(QRegularExpression(QStringLiteral("release signatures: +not required\n")))
+            && run.out.contains(QRegularExpression(QStringLiteral("update server key: +not pinned"))),
+        qPrintable(run.out));
+}
+
 void tst_Envctl::questionAnsweredAtThePrompt_data()
 {
+    QTest::addColumn<QString>("input"); // typed at a terminal, or all lines at once from a pipe or a file
     QTest::addColumn<QString>("answer");
     QTest::addColumn<bool>("installed");
-    QTest::newRow("yes installs") << QStringLiteral("y") << true;
-    QTest::newRow("no leaves it") << QStringLiteral("n") << false;
+    QTest::newRow("yes installs") << QStringLiteral("terminal") << QStringLiteral("y") << true;
+    QTest::newRow("no leaves it") << QStringLiteral("terminal") << QStringLiteral("n") << false;
+    QTest::newRow("two yes from a pipe") << QStringLiteral("pipe") << QStringLiteral("y\ny\n") << true;
+    QTest::newRow("two yes from a file") << QStringLiteral("file") << QStringLiteral("y\ny\n") << true;
 }
 
 void tst_Envctl::questionAnsweredAtThePrompt()
 {
+    QFETCH(QString, input);
     QFETCH(QString, answer);
     QFETCH(bool, installed);
     QTemporaryDir dir;
@@ -211,12 +282,27 @@ void tst_Envctl::questionAnsweredAtThePrompt()
     writeSetupProgram(setup, record);
     writeDigest(setup, CommonFunc::calculateMd5Sum(setup).toLatin1());
     const QString transcript = dir.filePath(QStringLiteral("screen.txt"));
+    const QStringList update{QStringLiteral("update"), QStringLiteral("--mode"), QStringLiteral("local"),
+        QStringLiteral("--dir"), dir.path()};
 
     QProcess person;
-    person.start(QStringLiteral(ENV_SYSTEM_PYTHON),
-        {QStringLiteral(ENV_TEST_SOURCE_DIR "/answer_prompt.py"), transcript, answer, QStringLiteral(ENVCTL_PATH),
-            QStringLiteral("update"), QStringLiteral("--mode"), QStringLiteral("local"), QStringLiteral("--dir"),
-            dir.path()});
+    if (input == QLatin1String("terminal")) {
+        person.start(QStringLiteral(ENV_SYSTEM_PYTHON),
+            QStringList{QStringLiteral(ENV_TEST_SOURCE_DIR "/answer_prompt.py"), transcript, answer,
+                QStringLiteral(ENVCTL_PATH)}
+                + update);
+    } else {
+        const QString answers = dir.filePath(QStringLiteral("answers.txt"));
+        QVERIFY(updatertest::writeFile(answers, answer.toUtf8()));
+        person.setStandardOutputFile(transcript);
+        if (input == QLatin1String("file"))
+            person.setStandardInputFile(answers);
+        person.start(QStringLiteral(ENVCTL_PATH), update);
+        if (input == QLatin1String("pipe")) {
+            person.write(answer.toUtf8());
+            person.closeWriteChannel();
+        }
+    }
     QVERIFY(person.waitForFinished(120000));
     QFile screenFile(transcript);
     QVERIFY(screenFile.open(QIODevice::ReadOnly));
@@ -233,6 +319,87 @@ void tst_Envctl::questionAnsweredAtThePrompt()
         QThread::msleep(300);
         QVERIFY(!QFile::exists(record));
     }
+}
+
+void tst_Envctl::updateFromTheServer_data()
+{
+    QTest::addColumn<QString>("file"); // of the setup program, as the version file names it
+    QTest::addColumn<QJsonObject>("faults"); // of the SFTP server
+    QTest::addColumn<int>("signal"); // sent once the download has begun
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("shown"); // on standard error, umlauts as they are
+
+    const QString setup = updatertest::setupName;
+    const QString escaped = QStringLiteral("VardoStudioSetup_2.1.1.0 für\\x1b]0;gotcha\\x07\\x1b[31m.exe");
+    QTest::newRow("escape sequence in the file name")
+        << QStringLiteral("VardoStudioSetup_2.1.1.0 für\x1b]0;gotcha\a\x1b[31m.exe") << QJsonObject() << 0 << 1
+        << QStringLiteral("Incorrect setup file name in version file: ") + escaped;
+    QTest::newRow("Ctrl-C while the server does not answer")
+        << setup << QJsonObject{{QStringLiteral("stall_after"), 50000}} << int(SIGINT) << 130
+        << QStringLiteral("envctl: interrupted");
+    QTest::newRow("SIGTERM while the download trickles")
+        << setup << QJsonObject{{QStringLiteral("short_reads"), 1}, {QStringLiteral("stall_after"), 50000}}
+        << int(SIGTERM) << 143 << QStringLiteral("envctl: terminated");
+}
+
+void tst_Envctl::updateFromTheServer()
+{
+    QFETCH(QString, file);
+    QFETCH(QJsonObject, faults);
+    QFETCH(int, signal);
+    QFETCH(int, exitCode);
+    QFETCH(QString, shown);
+
+    QTemporaryDir work;
+    const QString root = work.filePath(QStringLiteral("server"));
+    const QString setupPath = root + QStringLiteral("/setup/") + updatertest::setupName;
+    QVERIFY(QDir().mkpath(root + QStringLiteral(ENV_TEST_VERSION_DIR)));
+    QVERIFY(QDir().mkpath(root + QStringLiteral("/setup")));
+    QVERIFY(updatertest::writeSetupProgram(setupPath, work.filePath(QStringLiteral("record.txt"))));
+    QFile setup(setupPath);
+    QVERIFY(setup.open(QIODevice::Append) && setup.write("#" + QByteArray(100000, 'x') + "\n") > 0);
+    setup.close();
+    const QJsonObject offer{{QStringLiteral("version"), QStringLiteral("2.1.1.0")},
+        {QStringLiteral("dir"), QStringLiteral("/setup/")}, {QStringLiteral("file"), file},
+        {QStringLiteral("md5"), updatertest::md5Of(setupPath)}};
+    QVERIFY(updatertest::writeFile(root + QStringLiteral(ENV_TEST_VERSION_DIR "/vsver.json"),
+        QJsonDocument(QJsonObject{{QStringLiteral("archx86"), offer}}).toJson()));
+
+    updatertest::clearSshHome();
+    SftpServerProcess server;
+    SftpServerProcess::Options options;
+    options.root = root;
+    options.accounts = updatertest::defaultAccounts;
+    options.control = work.filePath(QStringLiteral("control.json"));
+    QVERIFY(SftpServerProcess::writeControl(options.control, faults));
+    QString error;
+    QVERIFY2(updatertest::startOnUpdatePort(server, options, &error), qPrintable(error));
+
+    const QString tmp = work.filePath(QStringLiteral("tmp"));
+    QVERIFY(QDir().mkpath(tmp));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), tmp);
+    QProcess envctl;
+    envctl.setProcessEnvironment(environment);
+    envctl.start(QStringLiteral(ENVCTL_PATH),
+        {QStringLiteral("update"), QStringLiteral("--mode"), QStringLiteral("server"), QStringLiteral("--yes")});
+    QVERIFY(envctl.waitForStarted());
+    envctl.closeWriteChannel();
+    const QString partial = tmp + QStringLiteral("/vsupd/") + updatertest::setupName;
+    if (signal) {
+        QElapsedTimer waited;
+        waited.start();
+        while (!QFile::exists(partial) && envctl.state() == QProcess::Running && waited.elapsed() < 60000)
+            QTest::qWait(20);
+        QVERIFY2(QFile::exists(partial), qPrintable(envctl.readAllStandardError()));
+        ::kill(pid_t(envctl.processId()), signal);
+    }
+    QVERIFY(envctl.waitForFinished(120000));
+    const QString err = QString::fromUtf8(envctl.readAllStandardError());
+    QCOMPARE(envctl.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(envctl.exitCode() == exitCode, qPrintable(err));
+    QVERIFY2(err.contains(shown) && !err.contains(QChar(0x1b)), qPrintable(err));
+    QVERIFY2(!QFile::exists(partial), qPrintable(partial));
 }
 
 QTEST_GUILESS_MAIN(tst_Envctl)

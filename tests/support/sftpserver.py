@@ -22,6 +22,8 @@ of every session, so a test can change them without restarting the server:
     drop_after   close the connection once this many bytes of file data would
                  be served
     stall_after  stop answering reads once this many bytes were served
+    endless      answer reads past the end of a file with blanks, so the file
+                 never ends while its stated size stays the true one
 
 With --stats the server writes, after every read request, a JSON object with
 "max_outstanding" (read requests received and not yet answered, at most, in the
@@ -39,7 +41,7 @@ import asyncssh
 from asyncssh.sftp import FXP_READ, SFTPServerHandler
 
 DEFAULT_ACCOUNTS = {'vscheck': 'vscheck-pass', 'vsfetch': 'vsfetch-pass'}
-FAULT_KEYS = ('hold_reads', 'short_reads', 'drop_after', 'stall_after')
+FAULT_KEYS = ('hold_reads', 'short_reads', 'drop_after', 'stall_after', 'endless')
 # A client that never keeps enough reads in flight still gets its answers.
 HOLD_FALLBACK_SECONDS = 2.0
 
@@ -146,6 +148,8 @@ class TestSftpServer(asyncssh.SFTPServer):
             await asyncio.get_running_loop().create_future()
         file_obj.seek(offset)
         data = file_obj.read(size)
+        if self.faults['endless']:
+            data += b' ' * (size - len(data))
         short = self.faults['short_reads']
         if short:
             data = data[:short]
@@ -239,6 +243,7 @@ def parse_arguments():
     parser.add_argument('--short-reads', type=int, default=0)
     parser.add_argument('--drop-after', type=int, default=None)
     parser.add_argument('--stall-after', type=int, default=None)
+    parser.add_argument('--endless', action='store_true')
     parser.add_argument('--exit-on-stdin-eof', action='store_true',
                         help='end when standard input closes (the test that started it died)')
     parser.add_argument('--verbose', action='store_true')

@@ -1,5 +1,6 @@
 #include "sftpdownloader.h"
 #include "sftpserverprocess.h"
+#include "updatetrust_p.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -7,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -16,6 +18,7 @@
 #include <cerrno>
 #include <cstring>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -79,6 +82,16 @@ QString sha1Fingerprint(QString const &publicKeyPath)
     return QString::fromLatin1(hash.toHex(':'));
 }
 
+// The fingerprint as the server's operator reads it off its key: "SHA256:...".
+QString opensshFingerprint(QString const &keyPath)
+{
+    QProcess keygen;
+    keygen.start(QStringLiteral("ssh-keygen"), {QStringLiteral("-lf"), keyPath});
+    if (!keygen.waitForFinished(30000) || keygen.exitCode() != 0)
+        return {};
+    return QString::fromLatin1(keygen.readAllStandardOutput()).section(QLatin1Char(' '), 1, 1);
+}
+
 // The user's home folder as the real password database has it, read past
 // nss_wrapper.
 QString realHome()
@@ -120,6 +133,8 @@ private slots:
     void firstContactRecordsTheKey();
     void refusedHostKey_data();
     void refusedHostKey();
+    void pinnedHostKey_data();
+    void pinnedHostKey();
     void refusedLogin_data();
     void refusedLogin();
     void download_data();
@@ -229,7 +244,8 @@ QVector<LogLine> TestSftpDownloader::infosOfAConnection()
     qInstallMessageHandler(previous);
     QVector<LogLine> lines;
     for (LogLine const &line : qAsConst(s_log)) {
-        if (line.type == QtInfoMsg)
+        // libssh's own lines come through the log too.
+        if (line.type == QtInfoMsg && !line.message.startsWith(QLatin1String("libssh: ")))
             lines.append(line);
     }
     return lines;
@@ -325,6 +341,65 @@ void TestSftpDownloader::refusedHostKey()
     QCOMPARE(digest(knownHostsPath()), knownBefore);
     QCOMPARE(downloader.downloadFile(QStringLiteral("/versions/small.bin"), m_work.filePath(QStringLiteral("x"))), -1);
     QVERIFY(!QFile::exists(m_work.filePath(QStringLiteral("x"))));
+}
+
+void TestSftpDownloader::pinnedHostKey_data()
+{
+    QTest::addColumn<bool>("rightKey");
+    QTest::addColumn<bool>("knownBefore"); // the known-hosts file records another key of the server
+
+    QTest::newRow("right key, first contact: accepted, no known-hosts file made") << true << false;
+    QTest::newRow("right key, known-hosts file records another: accepted, file untouched") << true << true;
+    QTest::newRow("another key: refused as a changed key") << false << false;
+}
+
+// A pinned key alone decides; the known-hosts file is neither read nor written.
+void TestSftpDownloader::pinnedHostKey()
+{
+    QFETCH(bool, rightKey);
+    QFETCH(bool, knownBefore);
+
+    QTemporaryDir keys;
+    QVERIFY(keys.isValid());
+    QVERIFY(QDir(m_home + QStringLiteral("/.ssh")).removeRecursively());
+    SftpServerProcess server;
+    SftpServerProcess::Options options;
+    options.root = m_root;
+    options.hostKey = keys.filePath(QStringLiteral("first"));
+    QString error;
+    QVERIFY2(server.start(options, &error), qPrintable(error));
+    if (knownBefore) {
+        SftpDownloader first;
+        QCOMPARE(first.connectToHost(QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("vscheck"),
+                     QStringLiteral("vscheck-pass")),
+            0);
+        // The same address, another key.
+        options.port = server.port();
+        options.hostKey = keys.filePath(QStringLiteral("second"));
+        QVERIFY2(server.start(options, &error), qPrintable(error));
+    }
+    QByteArray const knownHosts = digest(knownHostsPath());
+    QString const served = opensshFingerprint(options.hostKey + QStringLiteral(".pub"));
+    QVERIFY(served.startsWith(QStringLiteral("SHA256:")));
+    QString const other = opensshFingerprint(m_work.filePath(QStringLiteral("host_key.pub")));
+    QVERIFY(!other.isEmpty() && other != served);
+
+    updatetrust::setHostKeyFingerprint(rightKey ? served : other);
+    SftpDownloader downloader;
+    int const result = downloader.connectToHost(
+        QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("vscheck"), QStringLiteral("vscheck-pass"));
+    updatetrust::setHostKeyFingerprint(QString());
+
+    if (rightKey) {
+        QVERIFY2(result == 0, qPrintable(downloader.errors().join(QLatin1Char('\n'))));
+    } else {
+        QCOMPARE(result, -1);
+        QCOMPARE(downloader.errors(),
+            QStringList(QStringLiteral("Host key for server changed: it is now:\n") + served
+                + QStringLiteral("\nFor security reasons, connection will be stopped")));
+    }
+    QCOMPARE(digest(knownHostsPath()), knownHosts);
+    QCOMPARE(QFileInfo::exists(knownHostsPath()), knownBefore);
 }
 
 void TestSftpDownloader::refusedLogin_data()
@@ -569,12 +644,15 @@ void TestSftpDownloader::localWriteFails()
     QFETCH(bool, pipelined);
     QFETCH(QString, remote);
 
-    if (!QFileInfo(QStringLiteral("/dev/full")).exists())
+    struct stat full;
+    if (::stat("/dev/full", &full) != 0)
         QSKIP("this system has no /dev/full");
-    // Through a link, so even a wrong clean-up could only remove the link.
+    // A device of its own, so even a wrong clean-up could only remove that;
+    // a link to /dev/full would be replaced, not written through.
     QString const local = m_work.filePath(QStringLiteral("full"));
     QFile::remove(local);
-    QVERIFY(QFile::link(QStringLiteral("/dev/full"), local));
+    if (::mknod(QFile::encodeName(local).constData(), S_IFCHR | 0600, full.st_rdev) != 0)
+        QSKIP("cannot make a device node here (needs root)");
 
     SftpDownloader downloader;
     connectDownloader(downloader);

@@ -6,6 +6,8 @@
 #include <QSignalSpy>
 #include <QStandardPaths>
 
+#include <sys/stat.h>
+
 using namespace updatertest;
 
 namespace
@@ -114,13 +116,21 @@ void UpdaterTest::faults_data()
     const QString md5Error = QStringLiteral("MD5 sum error!\nFailed to update application");
     const QStringList copy{setupName};
 
-    // The companion's first line is the digest as it stands: nothing is
-    // trimmed, so only an exact line matches.
-    QTest::newRow("companion line with trailing blanks") << QString() << QByteArray("%MD5%  \n") << md5Error << copy;
+    // The companion's first word is the digest, white space around it
+    // ignored, as on a web page.
+    QTest::newRow("companion line with trailing blanks") << QString() << QByteArray("%MD5%  \n") << QString() << copy;
     QTest::newRow("md5sum-style companion line") << QString() << "%MD5%  " + setupName.toUtf8() + "\n"
-                                                 << md5Error << copy;
-    QTest::newRow("companion whose first line is blank") << QString() << QByteArray("\n%MD5%\n") << md5Error << copy;
+                                                 << QString() << copy;
+    QTest::newRow("companion whose first line is blank") << QString() << QByteArray("\n%MD5%\n") << QString() << copy;
     QTest::newRow("companion written with CRLF line ends") << QString() << QByteArray("%MD5%\r\n") << QString() << copy;
+    QTest::newRow("companion over 64 KiB is not read")
+        << QString() << "%MD5%\n" + QByteArray(64 * 1024, '#') << md5Error << copy;
+    QTest::newRow("FIFO named like the companion is not read, nor waited on")
+        << "fifo companion" << md5Line << md5Error << copy;
+    QTest::newRow("program in the folder without an execute bit") << "not executable" << md5Line << QString() << copy;
+    QTest::newRow("download without a check before it")
+        << "no check" << md5Line << "No newer version has been found yet.\nFailed to update application"
+        << QStringList();
 
     QTest::newRow("program replaced in the folder after the check") << "replace source" << md5Line << md5Error << copy;
     QTest::newRow("temporary folder deleted by a cleaner after the check")
@@ -142,8 +152,20 @@ void UpdaterTest::faults()
     QFETCH(QStringList, left);
 
     const QString source = QDir(updateFolder()).filePath(setupName);
-    QVERIFY(writeSetupProgram(source, argsFile()));
-    QVERIFY(writeFile(source + QStringLiteral(".md5"), companion.replace("%MD5%", md5Of(source).toLatin1())));
+    QVERIFY(writeSetupProgram(source, argsFile(), fault != QLatin1String("not executable")));
+    companion.replace("%MD5%", md5Of(source).toLatin1());
+    QProcess fifoWriter;
+    if (fault == QLatin1String("fifo companion")) {
+        // Whoever opens it gets the right digest: only a reader that never
+        // opens it fails the MD5 check.
+        QVERIFY(mkfifo(QFile::encodeName(source + QStringLiteral(".md5")).constData(), 0644) == 0);
+        fifoWriter.start(QStringLiteral("sh"),
+            {QStringLiteral("-c"), QStringLiteral("printf '%s' \"$1\" > \"$2\""), QStringLiteral("sh"),
+                QString::fromLatin1(companion), source + QStringLiteral(".md5")});
+        QVERIFY(fifoWriter.waitForStarted());
+    } else {
+        QVERIFY(writeFile(source + QStringLiteral(".md5"), companion));
+    }
 
     Updater updater(Environment::MODE_LOCAL_UPDATES);
     // The fault strikes the first download only; the recovery runs clean.
@@ -163,8 +185,10 @@ void UpdaterTest::faults()
     QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
     QSignalSpy closeSpy(&updater, &Updater::closeApplication);
 
-    updater.checkForUpdates(false);
-    QVERIFY(updater.isNewVersion());
+    if (fault != QLatin1String("no check")) {
+        updater.checkForUpdates(false);
+        QVERIFY(updater.isNewVersion());
+    }
     if (fault == QLatin1String("replace source"))
         QVERIFY(writeSetupProgram(source, argsFile() + QStringLiteral(".evil")));
     if (fault == QLatin1String("remove temp"))
@@ -192,6 +216,11 @@ void UpdaterTest::faults()
         QVERIFY(!QFileInfo::exists(argsFile() + QStringLiteral(".evil")));
     }
     QCOMPARE(QDir(tempFolder()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), left);
+    if (fifoWriter.state() != QProcess::NotRunning) {
+        fifoWriter.kill();
+        fifoWriter.waitForFinished();
+        QVERIFY(QFile::remove(source + QStringLiteral(".md5")));
+    }
     if (!error.isEmpty())
         checkRecovers(updater);
 }
@@ -233,7 +262,8 @@ void UpdaterTest::temporaryFolderFull()
     QCOMPARE(errorSpy.count(), 1);
     QCOMPARE(errorSpy.at(0).at(0).toString(),
         QStringLiteral("Unable to copy from %1 to %2/%1\nFailed to update application").arg(setupName, tempFolder()));
-    QCOMPARE(QDir(tempFolder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    QCOMPARE(QDir(tempFolder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        QStringList(QStringLiteral(".lock")));
     updater.runSetupFile();
     QCOMPARE(errorSpy.count(), 2);
     QCOMPARE(errorSpy.at(1).at(0).toString(), QStringLiteral("Unable to find downloaded setup file"));

@@ -27,8 +27,11 @@ private slots:
 
     void silentServer_data();
     void silentServer();
+    void hugeVersionFile_data();
     void hugeVersionFile();
     void hostKeyChangesBeforeFetch();
+    void linkPlantedAsVersionFile_data();
+    void linkPlantedAsVersionFile();
 
 private:
     bool startServer(QString const &hostKey);
@@ -147,20 +150,35 @@ void UpdaterTest::silentServer()
     checkRecovers(updater);
 }
 
-// Read whole and then refused: the downloader has no size bound of its own.
+void UpdaterTest::hugeVersionFile_data()
+{
+    QTest::addColumn<int>("size"); // of the version file; 0: as written
+    QTest::addColumn<bool>("endless"); // the server sends blanks past its end
+    QTest::addColumn<QString>("error"); // %1: the stated size
+
+    QTest::newRow("100 MiB stated: refused before it is read")
+        << 100 * 1024 * 1024 << false << QStringLiteral("Version file is too large: %1 bytes (at most 1048576)");
+    QTest::newRow("small size stated, data without end: stops past 1 MiB")
+        << 0 << true << QStringLiteral("Remote file is too large: more than 1048576 bytes received, %1 bytes stated");
+}
+
 void UpdaterTest::hugeVersionFile()
 {
-    const int size = 100 * 1024 * 1024;
+    QFETCH(int, size);
+    QFETCH(bool, endless);
+    QFETCH(QString, error);
+
     QVERIFY(writeVersionFile(size));
+    QVERIFY(SftpServerProcess::writeControl(m_control, {{QStringLiteral("endless"), endless}}));
     Updater updater(Environment::MODE_SERVER_UPDATES);
     QSignalSpy questionSpy(&updater, &Updater::installQuestion);
     QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
     QElapsedTimer timer;
     timer.start();
     updater.checkForUpdates(false);
-    qDebug("the check read %d bytes in %lld ms before refusing them", size, timer.elapsed());
+    qDebug("the check ended after %lld ms", timer.elapsed());
 
-    const QString error = QStringLiteral("Version file is too large: %1 bytes (at most 1048576)").arg(size);
+    error = error.arg(QFileInfo(versionFilePath()).size());
     QCOMPARE(questionSpy.count(), 0);
     QCOMPARE(updater.m_errors, QStringList(error));
     QCOMPARE(statusSpy.count(), 1);
@@ -200,6 +218,40 @@ void UpdaterTest::hostKeyChangesBeforeFetch()
 
     QVERIFY(startServer(knownKey));
     checkRecovers(updater);
+}
+
+void UpdaterTest::linkPlantedAsVersionFile_data()
+{
+    QTest::addColumn<bool>("inOwnFolder");
+
+    QTest::newRow("in a vsupd open to all, after the updater was made") << false;
+    QTest::newRow("in the updater's own folder") << true;
+}
+
+// A link planted where the version file is stored never has its target
+// overwritten with the server's reply.
+void UpdaterTest::linkPlantedAsVersionFile()
+{
+    QFETCH(bool, inOwnFolder);
+
+    const QString victim = m_work.filePath(QStringLiteral("victim.txt"));
+    QVERIFY(writeFile(victim, "the user's own file"));
+    if (!inOwnFolder) {
+        QVERIFY(QDir().mkdir(tempFolder()));
+        QVERIFY(QFile::setPermissions(tempFolder(), QFile::Permissions(0x7777)));
+    }
+    Updater updater(Environment::MODE_SERVER_UPDATES);
+    const QString folder = inOwnFolder ? updater.m_tempPath : tempFolder();
+    QVERIFY(QDir().mkpath(folder));
+    QFile::remove(folder + QStringLiteral("vsver.json"));
+    QVERIFY(QFile::link(victim, folder + QStringLiteral("vsver.json")));
+
+    QSignalSpy questionSpy(&updater, &Updater::installQuestion);
+    updater.checkForUpdates(false);
+    QCOMPARE(questionSpy.count(), 1);
+    QFile file(victim);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("the user's own file"));
 }
 
 QTEST_MAIN(UpdaterTest)

@@ -3,8 +3,13 @@
 #include "updatertestsupport.h"
 
 #include <QCoreApplication>
+#include <QLockFile>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace updatertest;
 
@@ -44,6 +49,9 @@ private slots:
 
 private:
     static QStringList linesOf(QString const &path);
+    static bool writeDeadLock(QString const &path);
+
+    std::unique_ptr<QTemporaryDir> m_shared; // a temporary folder shared by all users
 };
 
 void UpdaterTest::initTestCase()
@@ -63,6 +71,7 @@ void UpdaterTest::cleanup()
     updater_clock::setClock(updater_clock::Clock());
     Environment::instance()->removeSetting(UPDATES_LOCAL_DIR);
     removeWorkFolders();
+    m_shared.reset();
 }
 
 QStringList UpdaterTest::linesOf(QString const &path)
@@ -593,7 +602,7 @@ void UpdaterTest::installationFailures()
     if (fault == QLatin1String("nomd5"))
         QVERIFY(QFile::remove(source + QStringLiteral(".md5")));
     if (fault == QLatin1String("nostart"))
-        QVERIFY(writeSetupProgram(source, argsFile(), false)
+        QVERIFY(writeFile(source, "#!/nonexistent/interpreter\n")
             && writeFile(source + QStringLiteral(".md5"), md5Of(source).toLatin1()));
 
     Updater updater(Environment::MODE_LOCAL_UPDATES);
@@ -640,62 +649,125 @@ void UpdaterTest::installationFailures()
 
 void UpdaterTest::tempFolderNotOwn_data()
 {
-    QTest::addColumn<QString>("blocker");
+    QTest::addColumn<QString>("blocker"); // what stands at T/vsupd when the updater is made
+    QTest::addColumn<bool>("reclaimed"); // the updater takes T/vsupd itself
 
-    QTest::newRow("a plain file named vsupd") << "file";
-    QTest::newRow("vsupd is a link to another folder") << "link";
+    QTest::newRow("a plain file named vsupd") << "file" << false;
+    QTest::newRow("vsupd is a link to another folder") << "link" << false;
+    QTest::newRow("vsupd of another user, open to all") << "foreign" << false;
+    QTest::newRow("vsupd of ours, open to others") << "open" << false;
+    QTest::newRow("vsupd held by a live updater") << "live" << false;
+    QTest::newRow("vsupd of an updater that died") << "dead" << true;
 }
 
-// When the updater cannot have a folder of its own it must not fall back on
-// deleting the system's temporary folder, nor anything a link points to.
+// A folder at T/vsupd that is not the updater's to use is left as it is, with
+// everything in it; the updater downloads, verifies and starts the program
+// in a private folder of its own beside it.
 void UpdaterTest::tempFolderNotOwn()
 {
     QFETCH(QString, blocker);
+    QFETCH(bool, reclaimed);
 
+    if (blocker == QLatin1String("foreign")) {
+        if (::geteuid() != 0)
+            QSKIP("another user's folder needs a second uid (setpriv), so root");
+        // Like /tmp: every user may add entries, each removes only their own.
+        m_shared.reset(new QTemporaryDir(QStringLiteral("/tmp/env shared tmp XXXXXX")));
+        QVERIFY(m_shared->isValid());
+        QVERIFY(::chmod(QFile::encodeName(m_shared->path()).constData(), 01777) == 0);
+        qputenv("TMPDIR", m_shared->path().toLocal8Bit());
+    }
     const QDir tmp(QDir::tempPath());
+    const QString planted = tmp.filePath(QStringLiteral("vsupd"));
     QVERIFY(writeFile(tmp.filePath(QStringLiteral("other program.txt")), "mine"));
     QVERIFY(writeFile(tmp.filePath(QStringLiteral("VardoStudioSetup_9.9.9.9.exe")), "not the updater's"));
-    const QString target = m_work->filePath(QStringLiteral("link target"));
+    QStringList kept{tmp.filePath(QStringLiteral("other program.txt")),
+        tmp.filePath(QStringLiteral("VardoStudioSetup_9.9.9.9.exe"))};
+    std::unique_ptr<Updater> live;
     if (blocker == QLatin1String("file")) {
-        QVERIFY(writeFile(tmp.filePath(QStringLiteral("vsupd")), "plain file"));
-    } else {
+        QVERIFY(writeFile(planted, "plain file"));
+        kept << planted;
+    } else if (blocker == QLatin1String("link")) {
+        const QString target = m_work->filePath(QStringLiteral("link target"));
         QVERIFY(QDir().mkpath(target));
         QVERIFY(writeFile(target + QStringLiteral("/precious.txt"), "keep"));
-        QVERIFY(QFile::link(target, tmp.filePath(QStringLiteral("vsupd"))));
+        QVERIFY(QFile::link(target, planted));
+        kept << target + QStringLiteral("/precious.txt");
+    } else if (blocker == QLatin1String("foreign")) {
+        const int status = QProcess::execute(QStringLiteral("setpriv"),
+            {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+                QStringLiteral("sh"), QStringLiteral("-c"),
+                QStringLiteral("mkdir -m 0777 \"$1\" && echo theirs > \"$1/their file.txt\""), QStringLiteral("sh"),
+                planted});
+        QCOMPARE(status, 0);
+        kept << planted + QStringLiteral("/their file.txt");
+    } else if (blocker == QLatin1String("open")) {
+        QVERIFY(QDir().mkdir(planted));
+        QVERIFY(::chmod(QFile::encodeName(planted).constData(), 0777) == 0);
+        QVERIFY(writeFile(planted + QStringLiteral("/planted.exe"), "planted"));
+        kept << planted + QStringLiteral("/planted.exe");
+    } else if (blocker == QLatin1String("live")) {
+        live.reset(new Updater(Environment::MODE_LOCAL_UPDATES));
+        QCOMPARE(live->m_tempPath, planted + QLatin1Char('/'));
+        QVERIFY(writeFile(planted + QStringLiteral("/VardoStudioSetup_2.0.0.1.exe"), "being downloaded"));
+        kept << planted + QStringLiteral("/VardoStudioSetup_2.0.0.1.exe");
+    } else if (blocker == QLatin1String("dead")) {
+        QVERIFY(QDir().mkdir(planted));
+        QVERIFY(QFile::setPermissions(planted, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(writeDeadLock(planted + QStringLiteral("/.lock")));
+        QVERIFY(writeFile(planted + QStringLiteral("/VardoStudioSetup_2.0.0.1.exe"), "left by the dead"));
     }
-    QVERIFY(addSetupProgram(updateFolder(), QStringLiteral("VardoStudioSetup_2.1.0.3.exe"), argsFile()));
+    const QString setupName = QStringLiteral("VardoStudioSetup_2.1.0.3.exe");
+    QVERIFY(addSetupProgram(updateFolder(), setupName, argsFile()));
 
+    QString own;
     {
         Updater updater(Environment::MODE_LOCAL_UPDATES);
-        QVERIFY(QFileInfo::exists(tmp.filePath(QStringLiteral("other program.txt"))));
+        own = updater.m_tempPath;
+        QCOMPARE(own == planted + QLatin1Char('/'), reclaimed);
+        QVERIFY2(own.startsWith(planted), qPrintable(own));
+        const QFileInfo folder(own);
+        QVERIFY(folder.isDir() && !folder.isSymLink());
+        QCOMPARE(folder.ownerId(), uint(::geteuid()));
+        QCOMPARE(int(folder.permissions()
+                     & (QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther
+                         | QFile::ExeOther)),
+            0);
+        if (blocker == QLatin1String("dead")) {
+            QCOMPARE(QDir(own).entryList(QDir::Files), QStringList());
+            QLockFile probe(own + QStringLiteral(".lock"));
+            QVERIFY2(!probe.tryLock(0), "the reclaimed folder is held again");
+        }
 
         Recorder said(&updater);
+        connect(&updater, &Updater::setupFileDownloaded, &updater, &Updater::runSetupFile);
         updater.checkForUpdates(false);
         QCOMPARE(said.question.count(), 1);
         updater.updateApp();
-        QCOMPARE(said.downloaded.count(), 0);
-        QCOMPARE(said.errors.count(), 1);
-        const QString error = said.error();
-        QVERIFY2(error.startsWith(QStringLiteral("Unable to create temporary folder: ")), qPrintable(error));
-        QVERIFY(error.endsWith(QStringLiteral("\nFailed to update application")));
-        updater.runSetupFile();
-        QCOMPARE(said.errors.count(), 2);
+        QCOMPARE(said.errors.count(), 0);
+        QCOMPARE(said.close.count(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(argsFile()), 15000);
+        QCOMPARE(linesOf(argsFile()).value(0), own + setupName);
+        for (QString const &path : kept)
+            QVERIFY2(QFileInfo::exists(path), qPrintable(path));
     }
 
-    QVERIFY(QFileInfo::exists(tmp.filePath(QStringLiteral("other program.txt"))));
-    QVERIFY(QFileInfo::exists(tmp.filePath(QStringLiteral("VardoStudioSetup_9.9.9.9.exe"))));
-    QVERIFY(QFileInfo::exists(tmp.filePath(QStringLiteral("vsupd"))));
-    QVERIFY(!QFileInfo::exists(tmp.filePath(QStringLiteral("VardoStudioSetup_2.1.0.3.exe"))));
-    if (blocker == QLatin1String("link"))
-        QVERIFY(QFileInfo::exists(target + QStringLiteral("/precious.txt")));
+    QVERIFY(!QFileInfo::exists(own));
+    for (QString const &path : kept)
+        QVERIFY2(QFileInfo::exists(path), qPrintable(path));
+    if (live) {
+        live.reset();
+        QVERIFY(!QFileInfo::exists(planted));
+    }
 }
 
-// The server source would store its version file in the temporary folder;
-// without a folder of its own the updater reports instead of writing into T.
+// When no folder of its own can be made, the server source would have nowhere
+// to store its version file: the updater reports instead of writing elsewhere.
 void UpdaterTest::checkWithoutTempFolderDownloadsNothing()
 {
     const QDir tmp(QDir::tempPath());
-    QVERIFY(writeFile(tmp.filePath(QStringLiteral("vsupd")), "plain file"));
+    QVERIFY(writeFile(tmp.filePath(QStringLiteral("not a folder")), "plain file"));
+    qputenv("TMPDIR", tmp.filePath(QStringLiteral("not a folder")).toLocal8Bit());
 
     Updater updater(Environment::MODE_SERVER_UPDATES);
     Recorder said(&updater);
@@ -704,7 +776,33 @@ void UpdaterTest::checkWithoutTempFolderDownloadsNothing()
     QCOMPARE(said.status.count(), 1);
     const QString text = said.statusText();
     QVERIFY2(text.startsWith(QStringLiteral("Warning: Unable to create temporary folder: ")), qPrintable(text));
-    QCOMPARE(tmp.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList(QStringLiteral("vsupd")));
+    QCOMPARE(tmp.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList(QStringLiteral("not a folder")));
+}
+
+// A lock file as an updater that died leaves it: of this machine, naming a
+// process that has ended.
+bool UpdaterTest::writeDeadLock(QString const &path)
+{
+    QProcess ended;
+    ended.start(QStringLiteral("true"), QStringList());
+    if (!ended.waitForStarted())
+        return false;
+    const qint64 pid = ended.processId();
+    if (!ended.waitForFinished())
+        return false;
+
+    QByteArray content;
+    {
+        QLockFile model(path);
+        if (!model.tryLock(0))
+            return false;
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        content = file.readAll();
+    }
+    content = QByteArray::number(pid) + content.mid(content.indexOf('\n'));
+    return writeFile(path, content);
 }
 
 QTEST_GUILESS_MAIN(UpdaterTest)

@@ -1,5 +1,6 @@
 #include "messagecapture.h"
 #include "sftpupdatefixture.h"
+#include "stderrtofile.h"
 #include "updater.h"
 
 #include <QCoreApplication>
@@ -99,6 +100,7 @@ void UpdaterTest::check_data()
     QTest::addColumn<QStringList>("errors");
     QTest::addColumn<int>("fragment"); // length of the logged part of a file that is not JSON; -1: none
 
+    const QStringList incorrect(QStringLiteral("Incorrect data in version file."));
     const QString tooLarge = QStringLiteral("Version file is too large: 1048577 bytes (at most 1048576)");
     const QByteArray newer = json({{QStringLiteral("archx86"), offer()}});
     QTest::newRow("newer final release is offered") << newer << true << QStringList() << -1;
@@ -106,16 +108,15 @@ void UpdaterTest::check_data()
         << json({{QStringLiteral("archx86"), offer(QStringLiteral("2.1.0.0"))}}) << false << QStringList() << -1;
     QTest::newRow("release candidate is not offered in release mode")
         << json({{QStringLiteral("archx86"), offer(QStringLiteral("2.2.0.1"))}}) << false << QStringList() << -1;
-    QTest::newRow("without archx86") << json({{QStringLiteral("archx64"), offer()}}) << false
-                                     << QStringList(QStringLiteral("Incorrect data in version file.")) << -1;
+    QTest::newRow("without archx86") << json({{QStringLiteral("archx64"), offer()}}) << false << incorrect << -1;
     QTest::newRow("archx86 without version")
         << json({{QStringLiteral("archx86"), QJsonObject{{QStringLiteral("file"), setupName}}}}) << false
         << QStringList() << -1;
     const QByteArray notJson = "{\"archx86\": {\"version\": 2.1.1.0}}";
-    QTest::newRow("not JSON") << notJson << false << QStringList() << notJson.size();
+    QTest::newRow("not JSON: a warning, and the log tells why") << notJson << false << incorrect << notJson.size();
     QTest::newRow("not JSON, error far into the file")
-        << "{\"pad\": \"" + QByteArray(300, 'a') + "\", " + notJson.mid(1) + QByteArray(300, ' ') << false
-        << QStringList() << 120;
+        << "{\"pad\": \"" + QByteArray(300, 'a') + "\", " + notJson.mid(1) + QByteArray(300, ' ') << false << incorrect
+        << 120;
     QTest::newRow("text ends at the first zero byte") << newer + '\0' + "not JSON" << true << QStringList() << -1;
     QTest::newRow("version file of exactly 1 MiB is read")
         << json({{QStringLiteral("archx86"), offer()}}, 1048576) << true << QStringList() << -1;
@@ -136,13 +137,22 @@ void UpdaterTest::check()
     QSignalSpy statusSpy(&updater, &Updater::progressStatusInfo);
     QSignalSpy endSpy(&updater, &Updater::checkForUpdatesEnded);
     MessageCapture log;
-    updater.checkForUpdates(false);
+    const QString stderrFile = m_work.filePath(QStringLiteral("stderr.txt"));
+    {
+        StderrToFile toFile(stderrFile);
+        updater.checkForUpdates(false);
+    }
 
+    // libssh's own log goes into the library's, not to the terminal.
+    QFile stderrText(stderrFile);
+    QVERIFY(stderrText.open(QIODevice::ReadOnly));
+    QCOMPARE(stderrText.readAll(), QByteArray());
+    QVERIFY(log.contains(QtInfoMsg, QStringLiteral("libssh: ")));
     QCOMPARE(endSpy.count(), 1);
     QCOMPARE(questionSpy.count(), offered ? 1 : 0);
     QCOMPARE(updater.m_errors, errors);
-    // Only the log tells of a file that is not JSON: the parser's message and
-    // the part of the file around the error.
+    // The log tells what is wrong with a file that is not JSON: the parser's
+    // message and the part of the file around the error.
     const QString parseLine = log.entry(QtCriticalMsg, QStringLiteral("Blad parsowania: ")).message;
     QCOMPARE(parseLine.isEmpty(), fragment < 0);
     if (fragment >= 0) {

@@ -279,16 +279,24 @@ void UpdaterTest::mountFails()
 
 void UpdaterTest::destructorUnmounts_data()
 {
+    QTest::addColumn<QByteArray>("mountExit");
     QTest::addColumn<QByteArray>("deleteExit");
+    QTest::addColumn<bool>("refusedDownload"); // updateApp, with nothing newer found, before the end
 
-    QTest::newRow("released") << QByteArray("0");
-    QTest::newRow("release fails") << QByteArray("1");
+    QTest::newRow("released") << QByteArray("0") << QByteArray("0") << false;
+    QTest::newRow("release fails") << QByteArray("0") << QByteArray("1") << false;
+    QTest::newRow("mount failed: the letter, maybe the user's, is left alone")
+        << QByteArray("2") << QByteArray("0") << false;
+    QTest::newRow("refused download releases the share at once") << QByteArray("0") << QByteArray("0") << true;
 }
 
 void UpdaterTest::destructorUnmounts()
 {
+    QFETCH(QByteArray, mountExit);
     QFETCH(QByteArray, deleteExit);
+    QFETCH(bool, refusedDownload);
     setVolumes({volume("C:/"), volume("Z:/")});
+    qputenv("FAKE_MOUNT_EXIT", mountExit);
     qputenv("FAKE_DELETE_EXIT", deleteExit);
 
     {
@@ -297,9 +305,21 @@ void UpdaterTest::destructorUnmounts()
         updater.checkForUpdates(false);
         QCOMPARE(updater.m_mountedDrive, QChar('Y'));
         QCOMPARE(calls().size(), 1);
-        QVERIFY(s_log.isEmpty());
+        QCOMPARE(s_log.size(), mountExit == "0" ? 0 : 1);
+        s_log.clear();
+        if (refusedDownload) {
+            Recorder said(&updater);
+            updater.updateApp();
+            QCOMPARE(said.errors.count(), 1);
+            QCOMPARE(calls().size(), 2);
+        }
     }
 
+    if (mountExit != "0") {
+        QCOMPARE(calls().size(), 1);
+        QVERIFY(s_log.isEmpty());
+        return;
+    }
     QCOMPARE(calls().size(), 2);
     QCOMPARE(calls().at(1), (QStringList{"/C", "net use", "Y:", "/delete", "/YES"}));
     if (deleteExit == "0") {

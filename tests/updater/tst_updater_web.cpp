@@ -3,6 +3,7 @@
 #include "webupdatefixture.h"
 
 #include <QCoreApplication>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
@@ -292,6 +293,10 @@ void UpdaterTest::fetchFailures_data()
                                      << "MD5 sum error!";
     QTest::newRow("companion of another file") << exe << "other companion"
                                                << "MD5 sum error!";
+    // The host may delete the updater from the event loop that the transfer
+    // runs: the transfer ends with it, and nothing is left behind.
+    QTest::newRow("updater deleted during the download") << "/endless?" + setupName << "delete" << QString();
+    QTest::newRow("updater deleted later during the download") << "/endless?" + setupName << "deleteLater" << QString();
 }
 
 void UpdaterTest::fetchFailures()
@@ -314,14 +319,28 @@ void UpdaterTest::fetchFailures()
         served(QStringLiteral("/pages/page.html")), withUrl("<a href=\"%URL%" + linkPath.toUtf8() + "\">Setup</a>\n")));
     Environment::instance()->setSetting(UPDATES_HTTP_URL, m_server.url(QStringLiteral("/pages/page.html")));
 
-    Updater updater(Environment::MODE_SERVER_UPDATES);
-    updater.m_fileServers = QVector<int>{Updater::FILE_SERVER_HTTP_URL};
-    updater.checkForUpdates(false);
-    QVERIFY(updater.isNewVersion());
+    QPointer<Updater> updater = new Updater(Environment::MODE_SERVER_UPDATES);
+    updater->m_fileServers = QVector<int>{Updater::FILE_SERVER_HTTP_URL};
+    updater->checkForUpdates(false);
+    QVERIFY(updater->isNewVersion());
 
-    QSignalSpy errorSpy(&updater, &Updater::errorsOccured);
-    QSignalSpy closeSpy(&updater, &Updater::closeApplication);
-    updater.updateApp();
+    QSignalSpy errorSpy(updater, &Updater::errorsOccured);
+    QSignalSpy closeSpy(updater, &Updater::closeApplication);
+    connect(updater, &Updater::progressInfo, this, [&] {
+        if (fault == QLatin1String("delete"))
+            delete updater;
+        else if (fault == QLatin1String("deleteLater"))
+            updater->deleteLater();
+        fault.clear();
+    });
+    updater->updateApp();
+    if (error.isEmpty()) {
+        QVERIFY(updater.isNull());
+        QCOMPARE(errorSpy.count() + closeSpy.count(), 0);
+        QVERIFY(!QFileInfo::exists(QDir::tempPath() + QStringLiteral("/vsupd")));
+        return;
+    }
+    delete updater;
     QCOMPARE(errorSpy.count(), 1);
     QVERIFY2(errorSpy.at(0).at(0).toString().startsWith(error), qPrintable(errorSpy.at(0).at(0).toString()));
     QCOMPARE(errorSpy.at(0).at(1).toString(), QStringLiteral("Version update"));

@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include "demo.h"
+#include "release.h"
 #include "terminal.h"
 #include "updatesession.h"
 
@@ -213,6 +214,13 @@ int infoCommand(Terminal &terminal)
     row(QStringLiteral("temporary folder"), env->getTempPath(QString()));
     row(QStringLiteral("language"), env->getSetting(LANG, QVariant::String).toString());
     row(QStringLiteral("supported locales"), env->getSupportedLocalesNames().join(QLatin1Char(' ')));
+    const QString publicKey = QStringLiteral(ENVCTL_UPDATE_PUBLIC_KEY);
+    const QString hostKey = QStringLiteral(ENVCTL_UPDATE_HOST_KEY);
+    row(QStringLiteral("release signatures"),
+        publicKey.isEmpty() ? QStringLiteral("not required") : QStringLiteral("required (key %1)").arg(publicKey));
+    row(QStringLiteral("update server key"),
+        hostKey.isEmpty() ? QStringLiteral("not pinned (known-hosts file)")
+                          : QStringLiteral("pinned to %1").arg(hostKey));
     return ExitOk;
 }
 
@@ -279,6 +287,13 @@ bool modeFromName(QString const &name, Environment::AppMode *mode)
 
 int run(QStringList const &arguments)
 {
+    // The publisher's commands have options of their own (--version among
+    // them) and need no environment.
+    if (arguments.value(1) == QLatin1String("release")) {
+        Terminal terminal(false);
+        return releaseCommand(terminal, arguments.mid(2));
+    }
+
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Run-time environment and self-updater of the VARDO applications.\n\n"
@@ -289,7 +304,8 @@ int run(QStringList const &arguments)
                        "  filters [KIND...]             file dialog filters\n"
                        "  check                         look for a newer version\n"
                        "  update                        look for, download and install a newer version\n"
-                       "  demo                          a complete update cycle on demo data"));
+                       "  demo                          a complete update cycle on demo data\n"
+                       "  release keygen|sign|manifest|verify   sign releases (envctl release for usage)"));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption modeOption(
@@ -346,8 +362,13 @@ int run(QStringList const &arguments)
     if (!language.isEmpty() && command != QLatin1String("language"))
         env->switchLanguage(QLocale(language));
 
+    if ((command == QLatin1String("info") || command == QLatin1String("demo")) && !positional.isEmpty()) {
+        usage.err(QStringLiteral("usage: envctl %1%2 (takes no arguments)")
+                      .arg(command, command == QLatin1String("demo") ? QStringLiteral(" [--sftp]") : QString()));
+        return ExitUsage;
+    }
     if (command == QLatin1String("info"))
-        return positional.isEmpty() ? infoCommand(terminal) : ExitUsage;
+        return infoCommand(terminal);
     if (command == QLatin1String("settings"))
         return settingsCommand(terminal, positional);
     if (command == QLatin1String("language"))
@@ -355,7 +376,7 @@ int run(QStringList const &arguments)
     if (command == QLatin1String("filters"))
         return filtersCommand(terminal, positional);
     if (command == QLatin1String("demo"))
-        return positional.isEmpty() ? runDemo(terminal, parser.isSet(sftpOption)) : ExitUsage;
+        return runDemo(terminal, parser.isSet(sftpOption));
     if (command == QLatin1String("check") || command == QLatin1String("update")) {
         if (!positional.isEmpty()) {
             usage.err(

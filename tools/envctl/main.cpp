@@ -1,4 +1,6 @@
 #include "commands.h"
+#include "interruption.h"
+#include "terminal.h"
 
 #include <QGuiApplication>
 
@@ -12,7 +14,7 @@ namespace
 void quietUntilLoggerIsSet(QtMsgType type, QMessageLogContext const &, QString const &message)
 {
     if (type == QtCriticalMsg || type == QtFatalMsg)
-        std::fprintf(stderr, "%s\n", qPrintable(message));
+        std::fprintf(stderr, "%s\n", qPrintable(printable(message, true)));
 }
 } // namespace
 
@@ -27,6 +29,7 @@ int main(int argc, char **argv)
     if (!verbose)
         qInstallMessageHandler(quietUntilLoggerIsSet);
     QGuiApplication app(argc, argv);
+    interruption::install();
     QCoreApplication::setOrganizationName(QStringLiteral("VARDO"));
     QCoreApplication::setApplicationName(QStringLiteral("envctl"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ENVCTL_VERSION));

@@ -1,5 +1,6 @@
 #include "updatesession.h"
 
+#include "interruption.h"
 #include "terminal.h"
 
 #include <QTimer>
@@ -24,6 +25,12 @@ UpdateSession::UpdateSession(Environment::AppMode mode, Kind kind, Terminal &ter
     connect(&m_updater, &Updater::progressInfo, this, &UpdateSession::onProgress);
     connect(&m_updater, &Updater::progressStatusInfo, this, &UpdateSession::onStatus);
     connect(&m_updater, &Updater::removeProgressBar, this, [this](int) { m_terminal.endProgress(); });
+    interruption::setUpdater(&m_updater);
+}
+
+UpdateSession::~UpdateSession()
+{
+    interruption::setUpdater(nullptr);
 }
 
 int UpdateSession::run(bool ignoreCurrentVersion)
@@ -115,6 +122,8 @@ void UpdateSession::onErrors(QString const &errors, QString const &title)
 
 void UpdateSession::onProgress(int, int value, QString const &text)
 {
+    // A transfer reports here while it holds the main thread.
+    interruption::poll();
     m_terminal.progress(value, text);
 }
 

@@ -24,6 +24,7 @@ public:
     enum Status { Done = 0, Failed = 1 };
 
     UpdateSession(Environment::AppMode mode, Kind kind, Terminal &terminal);
+    ~UpdateSession() override;
 
     // Called once the setup program has been started, before the updater goes
     // away (the demo waits there for the setup program's report).

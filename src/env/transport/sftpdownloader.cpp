@@ -1,10 +1,12 @@
 #include "sftpdownloader.h"
 #include "sftpwatchdog_p.h"
+#include "updatetrust_p.h"
 
 #include <QDataStream>
 #include <QDebug>
 #include <QFileInfo>
 
+#include <libssh/callbacks.h>
 #include <libssh/libssh.h>
 #include <libssh/sftp.h>
 
@@ -44,6 +46,54 @@ struct LimitsDeleter {
 #endif
 
 using Attributes = std::unique_ptr<sftp_attributes_struct, AttributesDeleter>;
+
+// The key's fingerprint as ssh-keygen -lf prints it; empty when it cannot be made.
+QString sha256Fingerprint(ssh_key key)
+{
+    unsigned char *rawHash = nullptr;
+    size_t hashLength = 0;
+    if (ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &rawHash, &hashLength) < 0)
+        return QString();
+    std::unique_ptr<unsigned char, HashDeleter> hash(rawHash);
+    return updatetrust::openSshFingerprint(QByteArray(reinterpret_cast<char const *>(hash.get()), int(hashLength)));
+}
+
+// Opens the local file for writing, made new: a file or a link at its path
+// goes first (a link itself, not what it points to), so a link planted there
+// never has its target overwritten; one planted after the removal makes the
+// open fail. A device is written as it is.
+bool openLocalForWriting(QFile &file)
+{
+    const QFileInfo existing(file.fileName());
+    if (existing.isSymLink() || existing.isFile())
+        QFile::remove(file.fileName());
+    if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return true;
+    const QFileInfo other(file.fileName());
+    return other.exists() && !other.isSymLink() && !other.isFile() && !other.isDir()
+        && file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+}
+
+// libssh writes its log to stderr, and so to the host's terminal, unless it
+// is given a callback; the library's own log takes it, at a matching level.
+// The text already starts with libssh's function name.
+void logFromLibssh(int priority, char const *, char const *text, void *)
+{
+    if (priority <= SSH_LOG_WARNING)
+        qWarning().noquote() << "libssh:" << QString::fromUtf8(text);
+    else if (priority == SSH_LOG_PROTOCOL)
+        qInfo().noquote() << "libssh:" << QString::fromUtf8(text);
+    else
+        qDebug().noquote() << "libssh:" << QString::fromUtf8(text);
+}
+
+// The size limit holds on what arrives, not only on what the server states.
+QString tooMuchReceived(quint64 limit, quint64 stated)
+{
+    return QStringLiteral("Remote file is too large: more than %1 bytes received, %2 bytes stated")
+        .arg(limit)
+        .arg(stated);
+}
 
 } // namespace
 
@@ -130,6 +180,8 @@ int SftpDownloader::connectToHost(QString const &host, int port, QString const &
 {
     m_errors.clear();
     disconnectFromHost();
+    // libssh keeps the callback per thread.
+    ssh_set_log_callback(logFromLibssh);
     m_session.reset(ssh_new());
     if (!m_session) {
         m_errors.append(QStringLiteral("Error preparing session!"));
@@ -148,6 +200,12 @@ int SftpDownloader::connectToHost(QString const &host, int port, QString const &
     // Without a time-out a server that stops answering blocks the caller for ever.
     if (m_timeout > 0)
         ssh_options_set(m_session.get(), SSH_OPTIONS_TIMEOUT, &m_timeout);
+    // A pinned key alone decides; no known-hosts file is read (libssh orders
+    // its host key algorithms by them) or written.
+    if (!updatetrust::hostKeyFingerprint().isEmpty()) {
+        ssh_options_set(m_session.get(), SSH_OPTIONS_KNOWNHOSTS, "/dev/null");
+        ssh_options_set(m_session.get(), SSH_OPTIONS_GLOBAL_KNOWNHOSTS, "/dev/null");
+    }
 
     m_result = ssh_connect(m_session.get());
     if (m_result != SSH_OK) {
@@ -195,6 +253,21 @@ int SftpDownloader::verifyKnownhost()
         return -1;
     }
     std::unique_ptr<ssh_key_struct, KeyDeleter> key(rawKey);
+
+    // A pinned key: exactly that key, on first contact too.
+    QString const pinned = updatetrust::hostKeyFingerprint();
+    if (!pinned.isEmpty()) {
+        QString const fingerprint = sha256Fingerprint(key.get());
+        if (fingerprint.isEmpty()) {
+            m_errors.append(QStringLiteral("Publickey hash error!"));
+            return -1;
+        }
+        if (fingerprint == pinned)
+            return 0;
+        m_errors.append(QStringLiteral("Host key for server changed: it is now:\n") + fingerprint
+            + QStringLiteral("\nFor security reasons, connection will be stopped"));
+        return -1;
+    }
 
     unsigned char *rawHash = nullptr;
     size_t hashLength = 0;
@@ -266,7 +339,7 @@ int SftpDownloader::openForDownload(
     }
 
     m_localFile.setFileName(localPath);
-    if (!m_localFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!openLocalForWriting(m_localFile)) {
         m_errors.append(QString::fromLatin1(writePrefix) + localPath);
         m_localFile.setFileName(QString());
         m_remoteFile.reset();
@@ -331,6 +404,13 @@ int SftpDownloader::downloadFile(QString const &remotePath, QString const &local
         }
         m_watchdog->kick();
         m_received += static_cast<quint64>(count);
+        // Plain reads go on until the server says the file ended, whatever
+        // size it stated.
+        if (m_maxFileSize > 0 && m_received > m_maxFileSize) {
+            m_errors.append(tooMuchReceived(m_maxFileSize, m_remoteSize));
+            abandonDownload();
+            return -1;
+        }
         emit progress(static_cast<qint64>(m_received), static_cast<qint64>(m_remoteSize));
         if (m_localFile.write(buffer, count) != count) {
             appendErrnoError(QStringLiteral("Error writing: "), errno);
@@ -472,6 +552,11 @@ int SftpDownloader::downloadFileAsync(QString const &remotePath, QString const &
         m_watchdog->kick();
 
         m_received += static_cast<quint64>(count);
+        if (m_maxFileSize > 0 && m_received > m_maxFileSize) {
+            m_errors.append(tooMuchReceived(m_maxFileSize, m_remoteSize));
+            abandonDownload();
+            return -1;
+        }
         emit progress(static_cast<qint64>(m_received), static_cast<qint64>(m_remoteSize));
 
         // The rest of a short reply comes later, after requests for the bytes

@@ -48,7 +48,8 @@ public:
     void setTimeout(long seconds);
 
     // The largest remote file a download accepts, in bytes (0: any size). A
-    // larger one is refused before anything is written.
+    // larger one is refused before anything is written, and a download stops
+    // once more than this has arrived, whatever size the server stated.
     void setMaxFileSize(quint64 bytes);
     // Size of the remote file of the last download, as the server stated it.
     quint64 remoteSize() const;

@@ -6,6 +6,27 @@
 #include <QNetworkRequest>
 #include <QSslConfiguration>
 
+#include <cerrno>
+
+namespace
+{
+
+// Why the last write or flush of file failed. QFile has no error text of its
+// own for a write that stopped part-way (a full disk, a size limit) and says
+// "Unknown error"; the system's error of that write tells why.
+QString writeErrorText(QFile const &file, int systemError)
+{
+#ifndef Q_OS_WIN
+    if (systemError != 0)
+        return qt_error_string(systemError);
+#else
+    Q_UNUSED(systemError)
+#endif
+    return file.errorString();
+}
+
+} // namespace
+
 UrlFileDownloader::UrlFileDownloader(QObject *parent)
     : QObject(parent)
     , m_error(QNetworkReply::NoError)
@@ -26,12 +47,15 @@ void UrlFileDownloader::startDownload(QUrl const &url, QString const &fileName, 
     m_error = QNetworkReply::NoError;
     m_infoMode = infoMode;
     m_writeError.clear();
+    m_cancelled = false;
 
-    if (QFile::exists(fileName))
-        QFile::remove(fileName);
+    // A link at the name goes too (not what it points to), even a dangling one.
+    QFile::remove(fileName);
 
+    // Made new: a link that appears at the name after the removal above makes
+    // the open fail instead of having its target overwritten.
     m_file.reset(new QFile(fileName));
-    if (!m_file->open(QIODevice::WriteOnly)) {
+    if (!m_file->open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         qWarning().noquote() << QStringLiteral("Unable to save the file %1: %2.").arg(fileName, m_file->errorString());
         return;
     }
@@ -75,15 +99,27 @@ void UrlFileDownloader::downloadReadyRead()
         m_reply->abort();
         return;
     }
+    errno = 0;
     if (m_file->write(data) != data.size()) {
         // Carrying on would report a truncated file as a success.
-        m_writeError = tr("Unable to save the file %1: %2.").arg(m_file->fileName(), m_file->errorString());
+        m_writeError = tr("Unable to save the file %1: %2.").arg(m_file->fileName(), writeErrorText(*m_file, errno));
+        m_reply->abort();
+    }
+}
+
+void UrlFileDownloader::cancel()
+{
+    disconnect();
+    if (m_reply) {
+        m_cancelled = true;
         m_reply->abort();
     }
 }
 
 void UrlFileDownloader::downloadError(QNetworkReply::NetworkError error)
 {
+    if (m_cancelled)
+        return;
     qCritical().noquote().nospace() << "Download error: "
                                     << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(error)
                                     << ", description: " << (m_reply ? m_reply->errorString() : QString());
@@ -101,8 +137,9 @@ void UrlFileDownloader::downloadFinished()
     // Whatever is still buffered belongs to the body too; QFile buffers
     // writes, so a full disk may show only when it flushes.
     downloadReadyRead();
+    errno = 0;
     if (m_writeError.isEmpty() && !m_file->flush())
-        m_writeError = tr("Unable to save the file %1: %2.").arg(m_file->fileName(), m_file->errorString());
+        m_writeError = tr("Unable to save the file %1: %2.").arg(m_file->fileName(), writeErrorText(*m_file, errno));
     m_file->close();
 
     m_error = m_reply->error();
@@ -110,8 +147,11 @@ void UrlFileDownloader::downloadFinished()
     if (!m_writeError.isEmpty()) {
         m_error = QNetworkReply::OperationCanceledError;
         m_errorString = m_writeError;
+    } else if (m_cancelled) {
+        m_error = QNetworkReply::OperationCanceledError;
+        m_errorString = tr("Download cancelled");
     } else if (m_error == QNetworkReply::OperationCanceledError) {
-        // Nothing here aborts a reply but a failed write, so this is the
+        // Nothing else here aborts a reply but a failed write, so this is the
         // transfer time-out of the request.
         m_error = QNetworkReply::TimeoutError;
         m_errorString = tr("No data received for %1 seconds").arg(m_transferTimeout / 1000.0);

@@ -35,6 +35,10 @@ public:
     // file removed (kept in information mode). 0, the default, sets no bound.
     void setMaxSize(qint64 bytes) { m_maxSize = bytes; }
 
+    // Its user is going away: no signal reaches anyone any more, and a
+    // transfer in progress is aborted, so that startDownload returns.
+    void cancel();
+
 signals:
     void downloaded(QNetworkReply::NetworkError error, QString const &errorDescr, QString const &downloadedFileName);
     void redirected(QString const &newUrl);
@@ -62,6 +66,7 @@ private:
     // Set when the body could not be written and the reply was aborted here;
     // any other cancellation of the reply is the transfer time-out.
     QString m_writeError;
+    bool m_cancelled = false;
 };
 
 #endif

@@ -1,9 +1,9 @@
 #include "updater.h"
 #include "updater_p.h"
 #include "updater_state_p.h"
+#include "urlfiledownloader_p.h"
 
 #include <QDebug>
-#include <QFileInfo>
 #include <QMutexLocker>
 #include <QThread>
 #include <QTimer>
@@ -91,7 +91,7 @@ Updater::Updater(Environment::AppMode mode)
     m_newVersion.clear();
     new UpdaterState(this);
 
-    m_tempPath = Environment::instance()->getTempPath(QString(QDir::separator()) + m_tempDirName);
+    // Takes the updater's own download folder, m_tempPath.
     removeTempDir(true);
     setAvailableServers(mode);
     connect(this, &Updater::newVersionIsAvailable, this, &Updater::prepareInstallationQuestion);
@@ -101,6 +101,15 @@ Updater::Updater(Environment::AppMode mode)
 
 Updater::~Updater()
 {
+    // Deleted during a web transfer (from the event loop it runs): the
+    // transfer is cancelled, and the call that runs it, still on the stack,
+    // deletes the downloader once its loop has returned.
+    const QList<UrlFileDownloader *> transfers
+        = findChildren<UrlFileDownloader *>(QString(), Qt::FindDirectChildrenOnly);
+    for (UrlFileDownloader *transfer : transfers) {
+        transfer->setParent(nullptr);
+        transfer->cancel();
+    }
     removeTempDir(false);
     unmountDrive();
 }
@@ -237,35 +246,19 @@ void Updater::showErrors(bool error, QStringList const &errors)
             ProgressInitValues(ProgressInitValues::Warning, tr("Warning") + QStringLiteral(": ") + errors.first()));
 }
 
-// The updater deletes only a folder of its own: the sub-folder named
-// m_tempDirName right under the system's temporary folder. When that level
-// cannot be made, getTempPath answers with the bare temporary folder, which
-// holds other programs' files.
+// Whether this updater holds its download folder now: a folder of this
+// user's that no one else can enter, with the updater's own lock file in it.
 bool Updater::tempDirIsOwn() const
 {
-    if (m_tempPath.isEmpty())
-        return false;
-    const QString systemTemp = Environment::instance()->getTempPath(QString());
-    if (systemTemp.isEmpty())
-        return false;
-
-    const QFileInfo own(QDir::cleanPath(QDir::fromNativeSeparators(m_tempPath)));
-    const QFileInfo root(QDir::cleanPath(QDir::fromNativeSeparators(systemTemp)));
-    if (own.fileName() != m_tempDirName || own.isRoot())
-        return false;
-    if (QDir::cleanPath(own.absolutePath()) != QDir::cleanPath(root.absoluteFilePath()))
-        return false;
-    // Deleting through a link would empty the folder it points to.
-    if (own.isSymLink())
-        return false;
-    return true;
+    const downloadfolder::Held &held = UpdaterState::of(this)->downloadFolder;
+    return !m_tempPath.isEmpty() && held.path == m_tempPath && downloadfolder::holds(held);
 }
 
-// Empty when the temporary folder is ours and exists; otherwise the text that
+// Empty when the updater holds its download folder; otherwise the text that
 // tells the user why nothing can be downloaded.
 QString Updater::tempDirError() const
 {
-    if (tempDirIsOwn() && QFileInfo(m_tempPath).isDir())
+    if (tempDirIsOwn())
         return QString();
     const QString wanted = QDir(Environment::instance()->getTempPath(QString())).filePath(m_tempDirName);
     return tr("Unable to create temporary folder: %1").arg(QDir::toNativeSeparators(wanted));

@@ -3,6 +3,7 @@
 
 #include <QDebug>
 #include <QFileInfo>
+#include <QPointer>
 
 #include <initializer_list>
 
@@ -39,8 +40,13 @@ void Updater::checkForUpdates(bool ignoreCurrentVersion)
         m_versionChecked = false;
         m_errors.clear();
 
+        // A web source runs an event loop, in which the host may delete the
+        // updater.
+        const QPointer<Updater> alive(this);
         do {
             checkSetupFile();
+            if (!alive)
+                return;
         } while (nextFileServer());
 
         emit progressInfo(m_progressBarId, 100, tr("Checking for updates..."));
@@ -95,8 +101,8 @@ void Updater::checkSetupFile()
     // without a folder of our own they must not write anywhere else.
     const bool downloads = m_fileServer >= FILE_SERVER_SFTP && m_fileServer <= FILE_SERVER_HTTP_TEST_URL;
     // A cleaner of temporary files may have taken the folder since the
-    // updater was made; only a missing folder of our own is made again.
-    if (downloads && tempDirIsOwn() && !QFileInfo::exists(m_tempPath))
+    // updater was made; the updater then takes a new one of its own.
+    if (downloads && !tempDirIsOwn())
         removeTempDir(true);
     const QString tempError = downloads ? tempDirError() : QString();
     if (!tempError.isEmpty()) {
@@ -105,6 +111,7 @@ void Updater::checkSetupFile()
         return;
     }
 
+    const QPointer<Updater> alive(this);
     switch (m_fileServer) {
     case FILE_SERVER_SFTP: sftpDownloadCheckVersion(); break;
     case FILE_SERVER_HTTP_URL:
@@ -123,7 +130,8 @@ void Updater::checkSetupFile()
     case FILE_SERVER_SAMBA: sambaFileVersion(); break;
     default: break;
     }
-    setReady();
+    if (alive)
+        setReady();
 }
 
 void Updater::prepareInstallationQuestion()

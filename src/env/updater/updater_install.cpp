@@ -1,11 +1,15 @@
 #include "commonfunc.h"
+#include "downloadfolder_p.h"
 #include "updater.h"
 #include "updater_p.h"
+#include "updater_state_p.h"
+#include "updatetrust_p.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QProcess>
 
 #ifdef Q_OS_WIN
@@ -58,16 +62,21 @@ QString quotedWhenBlank(QString const &text)
     return text.contains(QLatin1Char(' ')) ? QLatin1Char('"') + text + QLatin1Char('"') : text;
 }
 
-// An empty digest means the file could not be read; it never matches, not even
-// an expected digest that is empty because the source had none.
-bool digestMatches(QString const &filePath, QString const &expected)
+// The MD5 text and, with a publisher's key, the signature. With a key, a
+// refused file is removed, so that nothing unverified stays behind.
+QString refuseUnverified(QString const &path, QString const &md5, AppVersion const &version, QString const &signature)
 {
-    const QString digest = CommonFunc::calculateMd5Sum(filePath);
-    return !digest.isEmpty() && digest == expected;
+    const QString problem = updatetrust::setupFileProblem(path, md5, version, signature);
+    if (!problem.isEmpty() && updatetrust::signaturesRequired() && QFileInfo(path).isFile())
+        QFile::remove(path);
+    return problem;
 }
 
 QString notNewerError(AppVersion const &offered)
 {
+    // Cleared by every check, and never set without one.
+    if (offered.m_major < 0)
+        return Updater::tr("No newer version has been found yet.");
     return Updater::tr("No newer version to install: %1").arg(offered.toString());
 }
 
@@ -75,18 +84,22 @@ QString notNewerError(AppVersion const &offered)
 
 void Updater::removeTempDir(bool recreate)
 {
-    if (!tempDirIsOwn()) {
-        qCritical() << "Temporary folder is not the updater's own, left alone:" << m_tempPath;
+    downloadfolder::Held &held = UpdaterState::of(this)->downloadFolder;
+    if (recreate && tempDirIsOwn()) {
+        downloadfolder::removeFiles(m_tempPath);
         return;
     }
-    QDir dir(m_tempPath);
-    if (dir.exists() && !dir.removeRecursively())
-        qWarning() << "Cannot remove temporary folder:" << m_tempPath;
-    if (recreate) {
-        const QFileInfo own(QDir::cleanPath(QDir::fromNativeSeparators(m_tempPath)));
-        // One level only: the parent is the system's temporary folder.
-        if (!own.isDir() && !QDir(own.absolutePath()).mkdir(own.fileName()))
-            qCritical() << "Cannot create temporary folder:" << m_tempPath;
+    // Only a folder still held is emptied and removed; one lost meanwhile
+    // (to a cleaner of temporary files, say) is left as it is.
+    downloadfolder::release(held, !recreate);
+    if (!recreate)
+        return;
+    const QString tempRoot = Environment::instance()->getTempPath(QString());
+    if (downloadfolder::acquire(held, tempRoot, m_tempDirName)) {
+        m_tempPath = held.path;
+    } else {
+        m_tempPath = downloadfolder::folderPath(tempRoot, m_tempDirName);
+        qCritical() << "Cannot create temporary folder:" << m_tempPath;
     }
 }
 
@@ -96,10 +109,13 @@ void Updater::updateApp()
         m_downloadTime = updater_clock::now();
 
     // A cleaner of temporary files may have taken the folder since the
-    // updater was made; only a missing folder of our own is made again.
-    if (tempDirIsOwn() && !QFileInfo::exists(m_tempPath))
+    // updater was made; the updater then takes a new one of its own.
+    if (!tempDirIsOwn())
         removeTempDir(true);
 
+    // A web source runs an event loop, in which the host may delete the
+    // updater; so may a host that hears of the copied file.
+    const QPointer<Updater> alive(this);
     QStringList errors;
     const QString tempError = tempDirError();
     if (!tempError.isEmpty()) {
@@ -128,22 +144,35 @@ void Updater::updateApp()
         case FILE_SERVER_LOCAL_DIR:
         case FILE_SERVER_SAMBA: {
             m_downloadFilePath = tempDir.absolutePath() + QLatin1Char('/') + QFileInfo(m_setupLocation).fileName();
-            const bool copied = QFile::copy(m_setupLocation, m_downloadFilePath);
+            downloadfolder::removeEntry(m_downloadFilePath);
+            // Only a regular file is read: copying from a FIFO waits for ever.
+            const bool copied = QFileInfo(m_setupLocation).isFile() && QFile::copy(m_setupLocation, m_downloadFilePath);
             unmountDrive();
             if (!copied) {
                 qCritical() << QStringLiteral("Unable to copy from ") + m_setupLocation + QStringLiteral(" to ")
                         + m_downloadFilePath;
                 errors.append(tr("Unable to copy from %1 to %2").arg(m_setupFileName, m_downloadFilePath));
-            } else if (digestMatches(m_downloadFilePath, m_setupMd5)) {
-                emit setupFileDownloaded();
+            } else if (const QString problem = refuseUnverified(
+                           m_downloadFilePath, m_setupMd5, m_newVersion, UpdaterState::of(this)->setupSignature);
+                       !problem.isEmpty()) {
+                errors.append(problem);
             } else {
-                errors.append(tr("MD5 sum error!"));
+#ifndef Q_OS_WIN
+                // The folder's program need not carry an execute bit (a share
+                // seldom does), nor does its copy; the verified copy must.
+                QFile::setPermissions(m_downloadFilePath, QFile::permissions(m_downloadFilePath) | QFile::ExeOwner);
+#endif
+                emit setupFileDownloaded();
             }
             break;
         }
         default: break;
         }
+        if (!alive)
+            return;
     }
+    // The share is released whatever the outcome, an early refusal too.
+    unmountDrive();
 
     if (!errors.isEmpty()) {
         qCritical() << QStringLiteral("Failed to update application from ") + m_setupFileName;
@@ -177,8 +206,10 @@ void Updater::runSetupFile()
         return;
     }
 
-    if (!digestMatches(m_downloadFilePath, m_setupMd5)) {
-        sendUpdateError(tr("MD5 sum error!"));
+    if (const QString problem
+        = refuseUnverified(m_downloadFilePath, m_setupMd5, m_newVersion, UpdaterState::of(this)->setupSignature);
+        !problem.isEmpty()) {
+        sendUpdateError(problem);
         return;
     }
 
@@ -211,15 +242,23 @@ void Updater::runSetupFile()
         QStringLiteral("upd=true"), QStringLiteral("runAfterInst=true"), QStringLiteral("instPath=") + appDir};
 
     bool started = false;
+    QString problem;
     {
         // The digest is taken again right before the start, from the file as
         // it is now, so the program that starts is the one that was verified.
         const SetupFileLock lock(m_downloadFilePath);
-        if (!lock.isLocked() || !digestMatches(m_downloadFilePath, m_setupMd5)) {
-            sendUpdateError(tr("MD5 sum error!"));
-            return;
-        }
-        started = QProcess::startDetached(m_downloadFilePath, arguments);
+        problem = lock.isLocked() ? updatetrust::setupFileProblem(
+                      m_downloadFilePath, m_setupMd5, m_newVersion, UpdaterState::of(this)->setupSignature)
+                                  : tr("MD5 sum error!");
+        if (problem.isEmpty())
+            started = QProcess::startDetached(m_downloadFilePath, arguments);
+    }
+    if (!problem.isEmpty()) {
+        // Removed only once the lock no longer holds it.
+        if (updatetrust::signaturesRequired())
+            QFile::remove(m_downloadFilePath);
+        sendUpdateError(problem);
+        return;
     }
 
     if (started) {

@@ -1,12 +1,14 @@
+#include "companion_p.h"
 #include "updater.h"
+#include "updater_state_p.h"
+#include "updatetrust_p.h"
 #include "volumes_p.h"
 
 #include <QDebug>
-#include <QFile>
+#include <QFileInfo>
 #include <QMetaEnum>
 #include <QProcess>
 #include <QSet>
-#include <QTextStream>
 
 namespace
 {
@@ -68,18 +70,19 @@ bool Updater::checkInstallationFiles(QDir const &dir)
     // that ignores letter case would find one that differs.
     const QStringList files = dir.entryList(QDir::Files | QDir::Hidden | QDir::System);
     for (QString const &name : names) {
+        // Only regular files are read: a folder or a FIFO named like a setup
+        // program cannot be copied, and reading a FIFO waits for ever.
+        if (!QFileInfo(dir.filePath(name)).isFile())
+            continue;
         m_setupFileName = name;
         m_setupMd5.clear();
 
         const QString companion = name + QStringLiteral(".md5");
-        if (files.contains(companion, Qt::CaseSensitive)) {
-            QFile file(dir.filePath(companion));
-            if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-                QTextStream stream(&file);
-                m_setupMd5 = stream.readLine();
-                file.close();
-            }
-        }
+        if (files.contains(companion, Qt::CaseSensitive))
+            m_setupMd5 = companion::digest(companion::read(dir.filePath(companion)));
+        UpdaterState::of(this)->setupSignature = files.contains(name + QStringLiteral(".sig"), Qt::CaseSensitive)
+            ? updatetrust::readSignatureFile(dir.filePath(name + QStringLiteral(".sig")))
+            : QString();
 
         m_setupLocation = dir.absolutePath() + QLatin1Char('/') + name;
         analyseFileVersion(name);
@@ -93,6 +96,9 @@ void Updater::sambaFileVersion()
 {
     m_setupLocation.clear();
     m_setupFileName.clear();
+    // A mapping left from an earlier check is released before a letter is
+    // picked afresh, or it would be lost track of.
+    unmountDrive();
 
     m_mountedDrive = getUnmountedVolume();
     if (m_mountedDrive != m_noDrive) {
@@ -139,8 +145,10 @@ bool Updater::mountDrive()
     QProcess process;
     const QStringList arguments{QStringLiteral("/C"), QStringLiteral("net use"),
         QString(m_mountedDrive) + QLatin1Char(':'), shareUncPath, shareUser, sharePassword};
-    if (runCommand(process, arguments))
+    if (runCommand(process, arguments)) {
+        UpdaterState::of(this)->shareMounted = true;
         return true;
+    }
 
     qWarning() << "exit code:" << process.exitCode() << ", exit status:" << exitStatusName(process.exitStatus())
                << "\noutput:" << textUpToZero(process.readAllStandardOutput())
@@ -150,7 +158,10 @@ bool Updater::mountDrive()
 
 void Updater::unmountDrive()
 {
-    if (m_mountedDrive == m_noDrive)
+    // After a failed mount the letter stays in m_mountedDrive, but it may be
+    // the user's own mapping: only what this updater mapped is released.
+    UpdaterState *state = UpdaterState::of(this);
+    if (m_mountedDrive == m_noDrive || !state->shareMounted)
         return;
 
     QProcess process;
@@ -158,6 +169,7 @@ void Updater::unmountDrive()
         QString(m_mountedDrive) + QLatin1Char(':'), QStringLiteral("/delete"), QStringLiteral("/YES")};
     if (runCommand(process, arguments)) {
         m_mountedDrive = m_noDrive;
+        state->shareMounted = false;
         return;
     }
     qWarning() << "exit code:" << process.exitCode() << ", exit status:" << exitStatusName(process.exitStatus())

@@ -1,9 +1,12 @@
 #include "commonfunc.h"
 #include "crypto.h"
 #include "deployment.h"
+#include "downloadfolder_p.h"
 #include "sftpdownloader.h"
 #include "updater.h"
 #include "updater_p.h"
+#include "updater_state_p.h"
+#include "updatetrust_p.h"
 #include "versionfile_p.h"
 
 #include <QDebug>
@@ -41,13 +44,6 @@ bool isPlainSetupFileName(QString const &name, QString const &prefix)
             return false;
     }
     return true;
-}
-
-// An empty digest means the file could not be read; it never matches.
-bool digestMatches(QString const &filePath, QString const &expected)
-{
-    const QString digest = CommonFunc::calculateMd5Sum(filePath);
-    return !digest.isEmpty() && digest == expected;
 }
 
 // A failure must reach the host even if the transport gave no text for it.
@@ -95,10 +91,13 @@ bool Updater::sftpDownloadNewVersion()
     QSharedPointer<SftpDownloader> downloader(new SftpDownloader);
     downloader->setTimeout(sftpTimeout());
     const QString localPath = m_tempPath + versionFileName;
+    // Whatever stands at that name goes, a link included (not what it points
+    // to): the download makes its file new.
+    downloadfolder::removeEntry(localPath);
     const QStringList args = secureEnumArgs({SECURE_ARG_1602, SECURE_ARG_1605, SECURE_ARG_1606, SECURE_ARG_1607});
 
     // An oversized version file is refused before it is fetched, on the size
-    // the server states; the local check below catches one that grows.
+    // the server states, and the download stops once more than that arrives.
     downloader->setMaxFileSize(maxVersionFileSize);
     if (downloader->connectToHost(args.at(0), deployment::updatePort, args.at(1), args.at(2)) != 0
         || downloader->downloadFile(args.at(3) + QLatin1Char('/') + versionFileName, localPath) != 0) {
@@ -134,6 +133,8 @@ bool Updater::sftpDownloadNewVersion()
     case versionfile::Status::NotJson:
         qCritical().noquote() << QStringLiteral("Blad parsowania: ") + offer.parseError
                 + QStringLiteral("\nFragment pliku:\n") + offer.text.mid(offer.errorOffset - 60, 120);
+        // Without a warning the check would end as if nothing newer existed.
+        m_errors.append(tr("Incorrect data in version file."));
         return false;
     case versionfile::Status::NoArch: {
         const QString error = tr("Incorrect data in version file.");
@@ -161,6 +162,20 @@ bool Updater::sftpDownloadNewVersion()
         return false;
     }
 
+    // With a publisher's key, an offer it did not sign is refused before
+    // anything is downloaded.
+    const QString refusal
+        = updatetrust::signatureProblem(offer.version, offer.file, offer.size, offer.sha256, offer.sig);
+    if (!refusal.isEmpty()) {
+        m_setupFileName.clear();
+        m_setupDir.clear();
+        m_setupLocation.clear();
+        sftpErrors(QStringList(refusal));
+        return false;
+    }
+    UpdaterState::of(this)->setupSignature = offer.sig;
+    UpdaterState::of(this)->setupSize = offer.size;
+
     m_setupDir = offer.dir;
     m_setupFileName = offer.file;
     m_setupMd5 = offer.md5;
@@ -181,11 +196,18 @@ QStringList Updater::sftpDownloadSetupFile()
 
     QSharedPointer<SftpDownloader> downloader(new SftpDownloader);
     downloader->setTimeout(sftpTimeout());
+    // The same bound as for a setup program from a web page: a server that
+    // states a huge size would otherwise fill the disk.
+    downloader->setMaxFileSize(quint64(updater_limits::maxSetupFileSize()));
     const QStringList args = secureEnumArgs({SECURE_ARG_1602, SECURE_ARG_1603, SECURE_ARG_1604});
     const QString remotePath = m_setupDir + m_setupFileName;
     m_downloadFilePath = m_tempPath + m_setupFileName;
+    downloadfolder::removeEntry(m_downloadFilePath);
 
     connect(downloader.data(), &SftpDownloader::progress, this, &Updater::onDownloadProgress);
+    // A signed offer states the size: nothing larger is transferred.
+    if (updatetrust::signaturesRequired())
+        downloader->setMaxFileSize(quint64(qMax<qint64>(UpdaterState::of(this)->setupSize, 0)));
 
     if (downloader->connectToHost(args.at(0), deployment::updatePort, args.at(1), args.at(2)) != 0
         || downloader->downloadFileAsync(remotePath, m_downloadFilePath) != 0) {
@@ -196,9 +218,11 @@ QStringList Updater::sftpDownloadSetupFile()
         return result;
     }
 
-    if (!digestMatches(m_downloadFilePath, m_setupMd5)) {
+    const QString problem = updatetrust::setupFileProblem(
+        m_downloadFilePath, m_setupMd5, m_newVersion, UpdaterState::of(this)->setupSignature);
+    if (!problem.isEmpty()) {
         removeRegularFile(m_downloadFilePath);
-        result.append(tr("MD5 sum error!"));
+        result.append(problem);
         return result;
     }
     // A downloaded file is not executable where permissions carry that bit;

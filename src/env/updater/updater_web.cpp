@@ -1,12 +1,16 @@
+#include "companion_p.h"
+#include "downloadfolder_p.h"
 #include "updater.h"
 #include "updater_p.h"
+#include "updater_state_p.h"
+#include "updatetrust_p.h"
 #include "urlfiledownloader_p.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QRegularExpression>
-#include <QSharedPointer>
 #include <QTextStream>
 #include <QUrl>
 
@@ -26,10 +30,6 @@ constexpr qint64 MaxPageSize = 8 * 1024 * 1024;
 // too large is still reported as such, but a body without end stops.
 constexpr qint64 MaxPageDownload = 2 * MaxPageSize;
 
-// A digest line is 32 characters; anything much longer is not a companion.
-constexpr qint64 MaxCompanionLine = 1024;
-constexpr qint64 MaxCompanionDownload = 64 * 1024;
-
 const char RedirectsProperty[] = "env_redirects";
 
 // The redirect slot hands the number of redirects that led to the next request
@@ -41,11 +41,12 @@ QUrl parsedUrl(QString const &url)
     return QUrl::fromEncoded(url.toLocal8Bit(), QUrl::TolerantMode);
 }
 
-// A name that stays inside the folder it is put in.
+// A name that stays inside the folder it is put in and is not hidden there
+// (the folder's lock file is).
 bool isPlainFileName(QString const &name)
 {
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QLatin1Char(':'));
+    return !name.isEmpty() && !name.startsWith(QLatin1Char('.')) && !name.contains(QLatin1Char('/'))
+        && !name.contains(QLatin1Char('\\')) && !name.contains(QLatin1Char(':'));
 }
 
 struct PageLink {
@@ -95,25 +96,30 @@ PageLink readSetupLink(QString const &fileName, QString const &pattern, QString 
     return link;
 }
 
-// Fetches the .md5 companion of a setup program and gives its first line;
-// empty when there is none, which the installation refuses.
-QString fetchCompanionDigest(QUrl url, QString const &localPath)
+// Fetches a companion of a setup program (.md5, or .sig with wholeText) and
+// gives its digest, or all its text trimmed; empty when there is none, which
+// the installation refuses, or when the owner went away meanwhile.
+QString fetchCompanionDigest(Updater *owner, QUrl url, QString const &localPath, bool wholeText = false)
 {
+    const QPointer<Updater> alive(owner);
     bool fetched = false;
     for (int redirects = 0;; ++redirects) {
-        UrlFileDownloader downloader(nullptr);
+        // Owned by the updater, which cancels it should it go first.
+        auto *downloader = new UrlFileDownloader(owner);
         QString next;
-        QObject::connect(
-            &downloader, &UrlFileDownloader::redirected, [&next](QString const &target) { next = target; });
-        QObject::connect(&downloader, &UrlFileDownloader::downloaded,
+        QObject::connect(downloader, &UrlFileDownloader::redirected, [&next](QString const &target) { next = target; });
+        QObject::connect(downloader, &UrlFileDownloader::downloaded,
             [&fetched](QNetworkReply::NetworkError error, QString const &errorDescr, QString const &) {
                 fetched = error == QNetworkReply::NoError;
                 if (!fetched)
                     qCritical().noquote() << "No digest companion:" << errorDescr;
             });
-        downloader.setTransferTimeout(updater_limits::transferTimeout());
-        downloader.setMaxSize(MaxCompanionDownload);
-        downloader.startDownload(url, localPath, false);
+        downloader->setTransferTimeout(updater_limits::transferTimeout());
+        downloader->setMaxSize(companion::MaxSize);
+        downloader->startDownload(url, localPath, false);
+        delete downloader;
+        if (!alive)
+            return QString();
         if (next.isEmpty())
             break;
         if (redirects == MaxRedirects) {
@@ -124,13 +130,8 @@ QString fetchCompanionDigest(QUrl url, QString const &localPath)
         url = parsedUrl(next);
     }
 
-    QString digest;
-    QFile file(localPath);
-    if (fetched && file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        QTextStream stream(&file);
-        digest = stream.readLine(MaxCompanionLine).trimmed();
-        file.close();
-    }
+    const QByteArray bytes = fetched ? companion::read(localPath) : QByteArray();
+    const QString digest = wholeText ? QString::fromLatin1(bytes).trimmed() : companion::digest(bytes);
     QFile::remove(localPath);
     return digest;
 }
@@ -142,6 +143,9 @@ void Updater::httpDownload(QString const &url)
     const int redirects = std::exchange(t_pendingRedirects, 0);
     if (url.isEmpty())
         return;
+    // The transfer runs an event loop, in which the host may delete the
+    // updater; nothing of it is touched after that.
+    const QPointer<Updater> alive(this);
 
     const QUrl target = parsedUrl(url);
     m_setupFileName = QFileInfo(target.path(QUrl::FullyDecoded)).fileName();
@@ -150,25 +154,41 @@ void Updater::httpDownload(QString const &url)
     if (!isPlainFileName(m_setupFileName))
         m_setupFileName = QStringLiteral("download");
     m_downloadFilePath = m_tempPath + QLatin1Char('/') + m_setupFileName;
-    if (QFile::exists(m_downloadFilePath))
-        QFile::remove(m_downloadFilePath);
+    downloadfolder::removeEntry(m_downloadFilePath);
 
     // A page offers no digest: it lies next to the setup program, as in the
     // update folder. Fetched once, before the program itself.
     if (!m_infoMode && redirects == 0) {
         QUrl companion = target;
         companion.setPath(target.path(QUrl::FullyEncoded) + QStringLiteral(".md5"), QUrl::TolerantMode);
-        m_setupMd5 = fetchCompanionDigest(companion, m_downloadFilePath + QStringLiteral(".md5"));
+        const QString digest = fetchCompanionDigest(this, companion, m_downloadFilePath + QStringLiteral(".md5"));
+        if (!alive)
+            return;
+        m_setupMd5 = digest;
+        // The signature lies beside it too, and is fetched the same way.
+        QString signature;
+        if (updatetrust::signaturesRequired()) {
+            companion.setPath(target.path(QUrl::FullyEncoded) + QStringLiteral(".sig"), QUrl::TolerantMode);
+            signature = fetchCompanionDigest(this, companion, m_downloadFilePath + QStringLiteral(".sig"), true);
+            if (!alive)
+                return;
+        }
+        UpdaterState::of(this)->setupSignature = signature;
     }
 
-    QSharedPointer<UrlFileDownloader> downloader(new UrlFileDownloader(this));
+    // The updater is the one owner: it deletes the downloader here, once the
+    // transfer is over. Should the updater be deleted during the transfer,
+    // its destructor cancels it and leaves the downloader to this call, whose
+    // event loop is still running on it.
+    auto *downloader = new UrlFileDownloader(this);
     downloader->setProperty(RedirectsProperty, redirects);
-    connect(downloader.data(), &UrlFileDownloader::downloaded, this, &Updater::vardoStudioSetupDownloaded);
-    connect(downloader.data(), &UrlFileDownloader::redirected, this, &Updater::vardoStudioSetupRedirected);
-    connect(downloader.data(), &UrlFileDownloader::downloadProgress, this, &Updater::onDownloadProgress);
+    connect(downloader, &UrlFileDownloader::downloaded, this, &Updater::vardoStudioSetupDownloaded);
+    connect(downloader, &UrlFileDownloader::redirected, this, &Updater::vardoStudioSetupRedirected);
+    connect(downloader, &UrlFileDownloader::downloadProgress, this, &Updater::onDownloadProgress);
     downloader->setTransferTimeout(updater_limits::transferTimeout());
     downloader->setMaxSize(m_infoMode ? MaxPageDownload : updater_limits::maxSetupFileSize());
     downloader->startDownload(target, m_downloadFilePath, m_infoMode);
+    delete downloader;
 }
 
 QStringList Updater::findVardoStudioData(QString const &fileName)
@@ -198,6 +218,8 @@ void Updater::vardoStudioSetupRedirected(QString const &newUrl)
 void Updater::vardoStudioSetupDownloaded(
     QNetworkReply::NetworkError error, QString const &errorDescr, QString const &downloadedFileName)
 {
+    // The host may delete the updater when it hears of the outcome.
+    const QPointer<Updater> alive(this);
     if (error != QNetworkReply::NoError) {
         qCritical().noquote().nospace() << "File: " << downloadedFileName << ", download error:" << error << " "
                                         << errorDescr << ", infoMode:" << (m_infoMode ? "true" : "false");
@@ -233,5 +255,6 @@ void Updater::vardoStudioSetupDownloaded(
 #endif
         runSetupFile();
     }
-    setReady();
+    if (alive)
+        setReady();
 }

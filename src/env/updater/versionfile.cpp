@@ -40,6 +40,11 @@ Offer parse(QByteArray data)
     offer.dir = arch.value(QStringLiteral("dir")).toString();
     offer.file = arch.value(QStringLiteral("file")).toString();
     offer.md5 = arch.value(QStringLiteral("md5")).toString();
+    const double size = arch.value(QStringLiteral("size")).toDouble(-1);
+    if (size >= 0 && size <= 9007199254740992.0 && size == double(qint64(size)))
+        offer.size = qint64(size);
+    offer.sha256 = arch.value(QStringLiteral("sha256")).toString();
+    offer.sig = arch.value(QStringLiteral("sig")).toString();
     return offer;
 }
 

@@ -27,6 +27,10 @@ struct Offer {
     QString dir;
     QString file;
     QString md5;
+    // The signed members; size is -1 when absent or not a whole number.
+    qint64 size = -1;
+    QString sha256;
+    QString sig;
 };
 
 Offer parse(QByteArray data);

@@ -182,6 +182,22 @@
         <source>Unable to find setup file in url: </source>
         <translation>Kein Installationsprogramm gefunden unter: </translation>
     </message>
+    <message>
+        <source>The setup program %1 is not signed.</source>
+        <translation>Das Installationsprogramm %1 ist nicht signiert.</translation>
+    </message>
+    <message>
+        <source>The signature of the setup program %1 is malformed.</source>
+        <translation>Die Signatur des Installationsprogramms %1 ist fehlerhaft.</translation>
+    </message>
+    <message>
+        <source>The setup program %1 is not the one the publisher signed for version %2.</source>
+        <translation>Das Installationsprogramm %1 ist nicht das, welches der Herausgeber für Version %2 signiert hat.</translation>
+    </message>
+    <message>
+        <source>The publisher&apos;s key of this application is not valid; no update can be verified.</source>
+        <translation>Der Schlüssel des Herausgebers in dieser Anwendung ist ungültig; keine Aktualisierung kann geprüft werden.</translation>
+    </message>
 </context>
 <context>
     <name>UrlFileDownloader</name>
