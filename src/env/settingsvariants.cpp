@@ -493,7 +493,7 @@ private:
         }
         case QMetaType::QMatrix: return fixed(48);
         case QMetaType::QTransform: return fixed(72);
-        case QMetaType::QMatrix4x4: return fixed(128);
+        case QMetaType::QMatrix4x4: return fixed(16 * floatSize());
         case QMetaType::QVector2D: return fixed(2 * floatSize());
         case QMetaType::QVector3D: return fixed(3 * floatSize());
         case QMetaType::QVector4D:
