@@ -102,7 +102,8 @@ Entries entriesToWrite(QHash<EnvSettingKey, QVariant> const &store, QHash<EnvSet
              UPDATES_HTTP_URL_TEST, KORAX_DIARY_INPUT_DIR, KORAX_DIARY_OUTPUT_DIR, OPEN_RECENT_FILES, AUTOSSAVE_TIME,
              APP_VERSION, PRESENTATION_MODE}) {
         const QString text = store.value(key).toString();
-        entries.append({app + nameOf(key), text.isEmpty() ? Written{Written::Remove, {}} : Written{Written::Set, text}});
+        entries.append(
+            {app + nameOf(key), text.isEmpty() ? Written{Written::Remove, {}} : Written{Written::Set, text}});
     }
     const auto mode = store.constFind(APP_MODE);
     Written modeWrite;
@@ -182,8 +183,7 @@ QString keepBackup(QString const &path)
             return backups.last();
     }
     const int number = backups.isEmpty() ? 1 : backups.lastKey() + 1;
-    const QString backup
-        = path + (number == 1 ? QStringLiteral(".bak") : QStringLiteral(".bak.%1").arg(number));
+    const QString backup = path + (number == 1 ? QStringLiteral(".bak") : QStringLiteral(".bak.%1").arg(number));
     // QFile::copy never replaces an existing file.
     if (!QFile::copy(path, backup))
         return QString();
@@ -364,20 +364,18 @@ void Environment::writeSettings()
     // entry this process did not change is still written when the file lacks
     // it or holds another value (a default, the fixed page address), unless
     // another process changed it since.
-    const Entries entries
-        = entriesToWrite(m_settings, m_uiFonts, m_uiColors, m_uiSettingsGroup, m_appSettingsGroup);
+    const Entries entries = entriesToWrite(m_settings, m_uiFonts, m_uiColors, m_uiSettingsGroup, m_appSettingsGroup);
     const auto state = fileStates().constFind(this);
     // A file that is gone (or started afresh) gets everything again.
-    const bool known = state != fileStates().constEnd() && state->path == m_settingsFilePath && !startAfresh
-        && fileInfo.exists();
+    const bool known
+        = state != fileStates().constEnd() && state->path == m_settingsFilePath && !startAfresh && fileInfo.exists();
     QSettings settings(m_settingsFilePath, QSettings::IniFormat);
     for (auto const &entry : entries) {
         const Written &written = entry.second;
         const FileValue current = fileValue(settings, entry.first);
         if (fileHolds(current, written))
             continue;
-        if (known && state->written.contains(entry.first)
-            && sameWrite(state->written.value(entry.first), written)
+        if (known && state->written.contains(entry.first) && sameWrite(state->written.value(entry.first), written)
             && !sameFileValue(state->file.value(entry.first), current))
             continue;
         if (written.action == Written::Set)

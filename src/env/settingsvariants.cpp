@@ -111,7 +111,8 @@ QStringList unescapedElements(char const *data, int size, QTextCodec *codec, boo
         const char c = data[i];
         if (c == '\\') {
             if (++i >= size)
-                break;
+                // A backslash at the very end: Qt keeps the blanks before it.
+                return elements << current;
             const char e = data[i++];
             const char *known = e != '\0' ? std::strchr(from, e) : nullptr;
             if (known) {
@@ -207,24 +208,20 @@ public:
             type = quint32(QMetaType::type(name.constData()));
             if (type == QMetaType::UnknownType)
                 return Verdict::Incomplete;
-            if (type >= QMetaType::User)
+            if (type >= QMetaType::User) {
                 // A host's own type read by the host's own operator: nothing
                 // to check, but nothing after it can be found either.
-                return depth == 0 ? Verdict::Clean : Verdict::Unsafe;
+                m_opaque = depth == 0;
+                return m_opaque ? Verdict::Clean : Verdict::Unsafe;
+            }
         }
         if (type == QMetaType::UnknownType)
             return m_version < QDataStream::Qt_5_0 ? string() : Verdict::Clean;
         return value(int(type), depth);
     }
 
-    bool atEnd() const
-    {
-        return m_pos >= m_data.size();
-    }
-    int remaining() const
-    {
-        return m_data.size() - m_pos;
-    }
+    int remaining() const { return m_data.size() - m_pos; }
+    bool opaque() const { return m_opaque; }
 
 private:
     static constexpr int maxDepth = 64;
@@ -245,10 +242,7 @@ private:
         m_pos += 4;
         return true;
     }
-    Verdict fixed(int size)
-    {
-        return skip(size) ? Verdict::Clean : Verdict::Incomplete;
-    }
+    Verdict fixed(int size) { return skip(size) ? Verdict::Clean : Verdict::Incomplete; }
     // A string or byte array: 0xffffffff is null; Qt reads the rest in steps,
     // so a size larger than what follows only ends the read.
     Verdict sized(bool twoByteUnits, QByteArray *bytes = nullptr)
@@ -265,18 +259,11 @@ private:
         m_pos += int(size);
         return Verdict::Clean;
     }
-    Verdict string()
-    {
-        return sized(true);
-    }
-    Verdict byteArray(QByteArray *bytes = nullptr)
-    {
-        return sized(false, bytes);
-    }
+    Verdict string() { return sized(true); }
+    Verdict byteArray(QByteArray *bytes = nullptr) { return sized(false, bytes); }
     // A container Qt reserves room for before reading: the declared count must
     // fit in what follows.
-    template <typename Element>
-    Verdict reserved(int minimumSize, Element element)
+    template <typename Element> Verdict reserved(int minimumSize, Element element)
     {
         quint32 count = 0;
         if (!u32(&count))
@@ -291,8 +278,7 @@ private:
         return Verdict::Clean;
     }
     // A map or hash: read entry by entry, each taking at least eight bytes.
-    template <typename Entry>
-    Verdict entries(Entry entry)
+    template <typename Entry> Verdict entries(Entry entry)
     {
         quint32 count = 0;
         if (!u32(&count))
@@ -304,10 +290,7 @@ private:
         }
         return Verdict::Clean;
     }
-    int floatSize() const
-    {
-        return m_version >= QDataStream::Qt_4_6 ? 8 : 4;
-    }
+    int floatSize() const { return m_version >= QDataStream::Qt_4_6 ? 8 : 4; }
     Verdict timeZone()
     {
         const int start = m_pos;
@@ -517,6 +500,7 @@ private:
     QByteArray m_data;
     int m_version;
     int m_pos = 0;
+    bool m_opaque = false;
 };
 
 } // namespace
@@ -528,7 +512,7 @@ Verdict checkPayload(QByteArray const &payload, bool dateTimeForm)
 {
     PayloadReader reader(payload, dateTimeForm ? QDataStream::Qt_5_6 : QDataStream::Qt_4_0);
     const Verdict verdict = reader.variant(0);
-    if (verdict != Verdict::Clean)
+    if (verdict != Verdict::Clean || reader.opaque())
         return verdict;
     // Only the closing parenthesis may follow: a rewrite would drop anything else.
     return reader.remaining() == 1 ? Verdict::Clean : Verdict::Incomplete;

@@ -153,8 +153,8 @@ QString settingsPath()
 
 void tst_Envctl::twoWritersKeepBothChanges()
 {
-    QCOMPARE(runEnvctl({QStringLiteral("settings"), QStringLiteral("set"), QStringLiteral("STYLE"),
-                           QStringLiteral("fusion")})
+    QCOMPARE(runEnvctl(
+                 {QStringLiteral("settings"), QStringLiteral("set"), QStringLiteral("STYLE"), QStringLiteral("fusion")})
                  .exitCode,
         0);
     const QString path = settingsPath();
@@ -165,10 +165,10 @@ void tst_Envctl::twoWritersKeepBothChanges()
         const QString logFile = QStringLiteral("file%1.log").arg(round);
         QProcess first;
         QProcess second;
-        first.start(QStringLiteral(ENVCTL_PATH), {QStringLiteral("settings"), QStringLiteral("set"),
-                                                     QStringLiteral("LOG_LEVEL"), level});
-        second.start(QStringLiteral(ENVCTL_PATH), {QStringLiteral("settings"), QStringLiteral("set"),
-                                                      QStringLiteral("LOG_FILE"), logFile});
+        first.start(QStringLiteral(ENVCTL_PATH),
+            {QStringLiteral("settings"), QStringLiteral("set"), QStringLiteral("LOG_LEVEL"), level});
+        second.start(QStringLiteral(ENVCTL_PATH),
+            {QStringLiteral("settings"), QStringLiteral("set"), QStringLiteral("LOG_FILE"), logFile});
         QVERIFY(first.waitForFinished(120000) && second.waitForFinished(120000));
         QCOMPARE(first.exitCode() + second.exitCode(), 0);
         QSettings file(path, QSettings::IniFormat);
@@ -188,8 +188,8 @@ void tst_Envctl::unwritableSettingsFail_data()
 void tst_Envctl::unwritableSettingsFail()
 {
     QFETCH(bool, folder);
-    QCOMPARE(runEnvctl({QStringLiteral("settings"), QStringLiteral("set"), QStringLiteral("STYLE"),
-                           QStringLiteral("fusion")})
+    QCOMPARE(runEnvctl(
+                 {QStringLiteral("settings"), QStringLiteral("set"), QStringLiteral("STYLE"), QStringLiteral("fusion")})
                  .exitCode,
         0);
     const QString path = settingsPath();

@@ -313,16 +313,16 @@ void TestSettingsRobustness::storedObjects_data()
         << "[APP_SETTINGS]\nK=@Variant(\\0\\0\\0\\t" + hugeCount << true << QColor();
     QTest::newRow("polygon with a huge count in a date-time value")
         << "[APP_SETTINGS]\nK=@DateTime(\\0\\0\\0G\\0" + hugeCount << true << QColor();
-    QTest::newRow("host's string list shorter than declared: read, copied before the write")
-        << QByteArray("[UI_SETTINGS]\nLANG=pl_PL\n[HOST]\nvalue=@Variant(\\0\\0\\0\\xb\\0\\0\\0\\x1\\0\\0\\0\\x8\\0x)\n")
-        << true << QColor();
+    QTest::newRow("host's string list shorter than declared: read, copied before the write") << QByteArray(
+        "[UI_SETTINGS]\nLANG=pl_PL\n[HOST]\nvalue=@Variant(\\0\\0\\0\\xb\\0\\0\\0\\x1\\0\\0\\0\\x8\\0x)\n")
+                                                                                             << true << QColor();
     // A host's own values of any type Qt stores load, keep the user's
     // settings, and survive a write unchanged.
     const QVariantMap map{{QStringLiteral("a"), 1}, {QStringLiteral("b"), QStringList{QStringLiteral("x")}}};
     const QList<QPair<const char *, QVariant>> hostValues{{"QPointF", QPointF(1.5, -2)},
         {"QUrl", QUrl(QStringLiteral("https://example.com/a?b=c,d"))}, {"QDate", QDate(2024, 2, 29)},
-        {"QDateTime", QDateTime(QDate(2024, 2, 29), QTime(13, 14, 15), Qt::OffsetFromUTC, 3600)},
-        {"QVariantMap", map}, {"QByteArray", QByteArray("\0\1,;=\"\\ x", 10)}, {"QRect", QRect(1, 2, 3, 4)},
+        {"QDateTime", QDateTime(QDate(2024, 2, 29), QTime(13, 14, 15), Qt::OffsetFromUTC, 3600)}, {"QVariantMap", map},
+        {"QByteArray", QByteArray("\0\1,;=\"\\ x", 10)}, {"QRect", QRect(1, 2, 3, 4)},
         {"QStringList", QStringList{QStringLiteral("a"), QStringLiteral("b,c")}},
         {"QPolygon", QVariant::fromValue(QPolygon(QVector<QPoint>{{1, 2}, {3, 4}}))},
         {"QVariantList", QVariantList{1, QStringLiteral("x"), QVariantList{QSize(2, 3)}}}};
@@ -368,7 +368,8 @@ void TestSettingsRobustness::storedObjects()
         // Entries the library does not own keep their values, type and all.
         QSettings file(settingsFile(), QSettings::IniFormat);
         for (auto it = before.constBegin(); it != before.constEnd(); ++it) {
-            if (!it.key().startsWith(QLatin1String("UI_SETTINGS/")) && !it.key().startsWith(QLatin1String("APP_SETTINGS/")))
+            if (!it.key().startsWith(QLatin1String("UI_SETTINGS/"))
+                && !it.key().startsWith(QLatin1String("APP_SETTINGS/")))
                 QVERIFY2(file.value(it.key()) == it.value() && file.value(it.key()).userType() == it.value().userType(),
                     qPrintable(it.key()));
         }
