@@ -169,7 +169,9 @@ Verdict worse(Verdict a, Verdict b)
 }
 
 // Reads a serialized QVariant the way QVariant::load and Qt's stream operators
-// do, without making any object.
+// do, without making any object. Like a QDataStream it goes on reading after
+// a read failed (the stream's status only stops the loops of containers), so
+// what Qt makes of the bytes after a damaged part is checked too.
 class PayloadReader
 {
 public:
@@ -179,15 +181,12 @@ public:
     {
     }
 
-    // Unsafe as soon as a read could crash or hang Qt; Incomplete when a read
-    // runs past the end or meets data Qt refuses.
-    Verdict variant(int depth)
+    // False as soon as a read could crash or hang Qt.
+    bool variant(int depth)
     {
         if (depth > maxDepth)
-            return Verdict::Unsafe;
-        quint32 type = 0;
-        if (!u32(&type))
-            return Verdict::Incomplete;
+            return false;
+        quint32 type = u32();
         if (m_version < QDataStream::Qt_5_0) {
             if (type == 127)
                 type = QMetaType::User;
@@ -198,150 +197,164 @@ public:
             else if (type > 75 && type <= 86)
                 type -= 1;
         }
-        if (m_version >= QDataStream::Qt_4_2 && !skip(1))
-            return Verdict::Incomplete;
+        if (m_version >= QDataStream::Qt_4_2)
+            skip(1);
         if (type == QMetaType::User) {
-            QByteArray name;
-            const Verdict named = byteArray(&name);
-            if (named != Verdict::Clean)
-                return named;
+            const QByteArray name = byteArray();
             type = quint32(QMetaType::type(name.constData()));
-            if (type == QMetaType::UnknownType)
-                return Verdict::Incomplete;
-            if (type >= QMetaType::User) {
-                // A host's own type read by the host's own operator: nothing
-                // to check, but nothing after it can be found either.
-                m_opaque = depth == 0;
-                return m_opaque ? Verdict::Clean : Verdict::Unsafe;
+            if (type == QMetaType::UnknownType) {
+                m_ok = false;
+                return true;
             }
         }
-        if (type == QMetaType::UnknownType)
-            return m_version < QDataStream::Qt_5_0 ? string() : Verdict::Clean;
+        if (type == QMetaType::UnknownType || !QMetaType::isRegistered(int(type))) {
+            // Qt makes an invalid value; a Qt 4 stream still holds a text for it.
+            if (type != QMetaType::UnknownType)
+                m_changed = true;
+            if (m_version < QDataStream::Qt_5_0)
+                string();
+            return true;
+        }
+        if (type >= QMetaType::User) {
+            // A host's own type read by the host's own operator: nothing to
+            // check, but nothing after it can be found either.
+            m_opaque = depth == 0;
+            return m_opaque;
+        }
         return value(int(type), depth);
     }
 
-    int remaining() const { return m_data.size() - m_pos; }
-    bool opaque() const { return m_opaque; }
+    bool complete() const { return m_ok && !m_changed && (m_opaque || m_data.size() - m_pos == 1); }
 
 private:
     static constexpr int maxDepth = 64;
 
-    bool skip(qint64 count)
+    int remaining() const { return m_data.size() - m_pos; }
+    void skip(qint64 count)
     {
-        if (count > remaining())
-            return false;
-        m_pos += int(count);
-        return true;
+        if (count > remaining()) {
+            m_pos = m_data.size();
+            m_ok = false;
+        } else {
+            m_pos += int(count);
+        }
     }
-    bool u32(quint32 *value)
+    quint32 u32()
     {
-        if (remaining() < 4)
-            return false;
+        if (remaining() < 4) {
+            skip(4);
+            return 0;
+        }
         const auto *p = reinterpret_cast<uchar const *>(m_data.constData() + m_pos);
-        *value = (quint32(p[0]) << 24) | (quint32(p[1]) << 16) | (quint32(p[2]) << 8) | quint32(p[3]);
         m_pos += 4;
-        return true;
+        return (quint32(p[0]) << 24) | (quint32(p[1]) << 16) | (quint32(p[2]) << 8) | quint32(p[3]);
     }
-    Verdict fixed(int size) { return skip(size) ? Verdict::Clean : Verdict::Incomplete; }
+    qint8 s8()
+    {
+        if (remaining() < 1) {
+            skip(1);
+            return 0;
+        }
+        return qint8(m_data.at(m_pos++));
+    }
     // A string or byte array: 0xffffffff is null; Qt reads the rest in steps,
     // so a size larger than what follows only ends the read.
-    Verdict sized(bool twoByteUnits, QByteArray *bytes = nullptr)
+    QByteArray sized(bool twoByteUnits)
     {
-        quint32 size = 0;
-        if (!u32(&size))
-            return Verdict::Incomplete;
-        if (size == 0xffffffffu)
-            return Verdict::Clean;
-        if ((twoByteUnits && (size & 1)) || size > quint32(remaining()))
-            return Verdict::Incomplete;
-        if (bytes)
-            *bytes = m_data.mid(m_pos, int(size));
-        m_pos += int(size);
-        return Verdict::Clean;
+        const quint32 size = u32();
+        if (size == 0xffffffffu || size == 0)
+            return QByteArray();
+        if (twoByteUnits && (size & 1)) {
+            m_ok = false; // nothing more is read
+            return QByteArray();
+        }
+        const QByteArray bytes = m_data.mid(m_pos, int(qMin<quint32>(size, quint32(remaining()))));
+        skip(size);
+        return bytes;
     }
-    Verdict string() { return sized(true); }
-    Verdict byteArray(QByteArray *bytes = nullptr) { return sized(false, bytes); }
+    QString string()
+    {
+        const QByteArray bytes = sized(true);
+        QString text;
+        for (int i = 0; i + 1 < bytes.size(); i += 2)
+            text += QChar(ushort((uchar(bytes.at(i)) << 8) | uchar(bytes.at(i + 1))));
+        return text;
+    }
+    QByteArray byteArray() { return sized(false); }
     // A container Qt reserves room for before reading: the declared count must
     // fit in what follows.
-    template <typename Element> Verdict reserved(int minimumSize, Element element)
+    template <typename Element> bool reserved(int minimumSize, Element element)
     {
-        quint32 count = 0;
-        if (!u32(&count))
-            return Verdict::Incomplete;
+        const quint32 count = u32();
         if (count > quint32(remaining() / minimumSize))
-            return Verdict::Unsafe;
-        for (quint32 i = 0; i < count; ++i) {
-            const Verdict verdict = element();
-            if (verdict != Verdict::Clean)
-                return verdict;
-        }
-        return Verdict::Clean;
+            return false;
+        return loop(count, element);
     }
-    // A map or hash: read entry by entry, each taking at least eight bytes.
-    template <typename Entry> Verdict entries(Entry entry)
+    // A map or hash: read entry by entry, until one fails.
+    template <typename Entry> bool entries(Entry entry) { return loop(u32(), entry); }
+    // Qt reads a container's elements with the stream's status set back to
+    // good, until one fails; a failure from before comes back afterwards.
+    template <typename Element> bool loop(quint32 count, Element element)
     {
-        quint32 count = 0;
-        if (!u32(&count))
-            return Verdict::Incomplete;
-        for (quint32 i = 0; i < count; ++i) {
-            const Verdict verdict = entry();
-            if (verdict != Verdict::Clean)
-                return verdict;
+        const bool before = m_ok;
+        m_ok = true;
+        for (quint32 i = 0; i < count && m_ok; ++i) {
+            if (!element())
+                return false;
         }
-        return Verdict::Clean;
+        m_ok = m_ok && before;
+        return true;
+    }
+    bool fixed(int size)
+    {
+        skip(size);
+        return true;
     }
     int floatSize() const { return m_version >= QDataStream::Qt_4_6 ? 8 : 4; }
-    Verdict timeZone()
+    bool timeZone()
     {
-        const int start = m_pos;
-        Verdict verdict = string();
-        if (verdict != Verdict::Clean)
-            return verdict;
-        QString id;
-        for (int i = start + 4; i + 1 < m_pos; i += 2)
-            id += QChar(ushort((uchar(m_data.at(i)) << 8) | uchar(m_data.at(i + 1))));
-        if (id.isEmpty())
-            return Verdict::Clean;
+        const QString id = string();
         if (id == QLatin1String("OffsetFromUtc")) {
-            for (int part = 0; part < 6 && verdict == Verdict::Clean; ++part)
-                verdict = part == 2 || part == 5 ? fixed(4) : string();
-            return verdict;
+            for (int part = 0; part < 6; ++part) {
+                if (part == 2 || part == 5)
+                    skip(4);
+                else
+                    string();
+            }
+            return true;
         }
+        if (id.isEmpty())
+            return true;
         // Qt opens the zone file by that name: only names of the zone
         // database's form, never a path of another file.
         for (QString const &part : id.split(QLatin1Char('/'))) {
             if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
-                return Verdict::Unsafe;
+                return false;
             for (QChar ch : part) {
                 if (!(ch.unicode() < 128 && ch.isLetterOrNumber()) && !QStringLiteral("-_+.").contains(ch))
-                    return Verdict::Unsafe;
+                    return false;
             }
         }
-        return Verdict::Clean;
+        return true;
     }
-    Verdict dateTime()
+    bool dateTime()
     {
-        const int dateSize = m_version >= QDataStream::Qt_5_0 ? 8 : 4;
-        if (!skip(dateSize + 4))
-            return Verdict::Incomplete;
-        if (remaining() < 1)
-            return Verdict::Incomplete;
-        const int spec = int(qint8(m_data.at(m_pos++)));
+        skip(m_version >= QDataStream::Qt_5_0 ? 8 : 4);
+        skip(4);
+        const int spec = s8();
         if (m_version >= QDataStream::Qt_5_2) {
             if (spec == Qt::OffsetFromUTC)
-                return fixed(4);
-            if (spec == Qt::TimeZone)
+                skip(4);
+            else if (spec == Qt::TimeZone)
                 return timeZone();
         }
-        return Verdict::Clean;
+        return true;
     }
-    Verdict font()
+    bool font()
     {
-        Verdict verdict = string();
-        if (verdict == Verdict::Clean && m_version >= QDataStream::Qt_5_4)
-            verdict = string();
-        if (verdict != Verdict::Clean)
-            return verdict;
+        string();
+        if (m_version >= QDataStream::Qt_5_4)
+            string();
         int size = 8 + 4 + 1 + (m_version >= QDataStream::Qt_5_4 ? 2 : 1) + 3;
         if (m_version >= QDataStream::Qt_4_3)
             size += 2;
@@ -353,44 +366,51 @@ private:
             size += 1;
         if (m_version >= QDataStream::Qt_5_6)
             size += 1;
-        verdict = fixed(size);
-        if (verdict == Verdict::Clean && m_version >= QDataStream::Qt_5_13)
-            verdict = reserved(4, [this] { return string(); });
-        return verdict;
+        skip(size);
+        if (m_version >= QDataStream::Qt_5_13)
+            return reserved(4, [this] {
+                string();
+                return true;
+            });
+        return true;
     }
-    Verdict region()
+    bool region()
     {
-        QByteArray bytes;
-        const Verdict verdict = byteArray(&bytes);
-        if (verdict != Verdict::Clean || bytes.isEmpty())
-            return verdict;
-        // Qt writes a region as its rectangles; the other forms replay drawing
-        // operations with counts of their own and are not taken.
-        PayloadReader inner(bytes, m_version);
-        quint32 kind = 0;
-        if (!inner.u32(&kind) || kind != 10)
-            return Verdict::Unsafe;
-        return inner.reserved(16, [&inner] { return inner.fixed(16); });
+        // Qt replays a region's operations until its bytes end. It writes a
+        // region as its rectangles; the other operations, with counts of
+        // their own, are not taken.
+        PayloadReader inner(byteArray(), m_version);
+        while (inner.remaining() >= 4) {
+            if (inner.u32() != 10)
+                return false;
+            const quint32 count = inner.u32();
+            if (count > quint32(inner.remaining() / 16))
+                return false;
+            inner.skip(qint64(count) * 16);
+        }
+        return true;
     }
-    Verdict jsonValue()
+    bool jsonValue()
     {
-        if (remaining() < 1)
-            return Verdict::Incomplete;
-        switch (uchar(m_data.at(m_pos++))) {
+        switch (uchar(s8())) {
         case 0:
-        case 0x80: return Verdict::Clean;
+        case 0x80: return true;
         case 1: return fixed(1);
         case 2: return fixed(8);
-        case 3: return string();
+        case 3: string(); return true;
         case 4:
-        case 5: return byteArray();
-        default: return Verdict::Incomplete;
+        case 5: byteArray(); return true;
+        default: m_ok = false; return true;
         }
     }
 
-    Verdict value(int type, int depth)
+    bool value(int type, int depth)
     {
         auto nested = [this, depth] { return variant(depth + 1); };
+        auto text = [this] {
+            string();
+            return true;
+        };
         switch (type) {
         case QMetaType::Bool:
         case QMetaType::Char:
@@ -413,26 +433,29 @@ private:
         case QMetaType::QDate: return fixed(m_version >= QDataStream::Qt_5_0 ? 8 : 4);
         case QMetaType::QDateTime: return dateTime();
         case QMetaType::QString:
-        case QMetaType::QLocale: return string();
+        case QMetaType::QLocale: return text();
         case QMetaType::QByteArray:
         case QMetaType::QUrl:
         case QMetaType::QJsonObject:
         case QMetaType::QJsonArray:
-        case QMetaType::QJsonDocument: return byteArray();
+        case QMetaType::QJsonDocument: byteArray(); return true;
         case QMetaType::QBitArray: {
-            quint32 bits = 0;
-            if (!u32(&bits))
-                return Verdict::Incomplete;
-            return fixed(int(qMin<quint64>((quint64(bits) + 7) / 8, quint64(remaining()) + 1)));
+            const quint32 bits = u32();
+            skip((qint64(bits) + 7) / 8);
+            return true;
         }
         case QMetaType::QVariantList: return reserved(4, nested);
-        case QMetaType::QStringList: return reserved(4, [this] { return string(); });
-        case QMetaType::QByteArrayList: return reserved(4, [this] { return byteArray(); });
+        case QMetaType::QStringList: return reserved(4, text);
+        case QMetaType::QByteArrayList:
+            return reserved(4, [this] {
+                byteArray();
+                return true;
+            });
         case QMetaType::QVariantMap:
         case QMetaType::QVariantHash:
             return entries([this, nested] {
-                const Verdict key = string();
-                return key == Verdict::Clean ? nested() : key;
+                string();
+                return nested();
             });
         case QMetaType::QVariant: return nested();
         case QMetaType::QRect:
@@ -444,14 +467,8 @@ private:
         case QMetaType::QPointF: return fixed(16);
         case QMetaType::QRectF:
         case QMetaType::QLineF: return fixed(32);
-        case QMetaType::QRegExp: {
-            const Verdict pattern = string();
-            return pattern == Verdict::Clean ? fixed(3) : pattern;
-        }
-        case QMetaType::QRegularExpression: {
-            const Verdict pattern = string();
-            return pattern == Verdict::Clean ? fixed(4) : pattern;
-        }
+        case QMetaType::QRegExp: string(); return fixed(3);
+        case QMetaType::QRegularExpression: string(); return fixed(4);
         case QMetaType::QJsonValue: return jsonValue();
         case QMetaType::QFont: return font();
         case QMetaType::QColor: return fixed(11);
@@ -459,21 +476,16 @@ private:
         case QMetaType::QPolygonF: return reserved(16, [this] { return fixed(16); });
         case QMetaType::QRegion: return region();
         case QMetaType::QKeySequence: {
-            quint32 count = 0;
-            if (!u32(&count))
-                return Verdict::Incomplete;
-            return count > 4 ? Verdict::Unsafe : fixed(int(count) * 4);
+            const quint32 count = u32();
+            return count <= 4 && fixed(int(count) * 4);
         }
         case QMetaType::QTextLength: return fixed(12);
-        case QMetaType::QTextFormat: {
-            const Verdict kind = fixed(4);
-            if (kind != Verdict::Clean)
-                return kind;
+        case QMetaType::QTextFormat:
+            skip(4);
             return entries([this, nested] {
-                const Verdict key = fixed(4);
-                return key == Verdict::Clean ? nested() : key;
+                skip(4);
+                return nested();
             });
-        }
         case QMetaType::QMatrix: return fixed(48);
         case QMetaType::QTransform: return fixed(72);
         case QMetaType::QMatrix4x4: return fixed(16 * floatSize());
@@ -488,18 +500,21 @@ private:
         case QMetaType::Void:
         case QMetaType::Nullptr:
             // Qt has no stream form for these and stops with an error.
-            return Verdict::Incomplete;
+            m_ok = false;
+            return true;
         default:
             // Images, pixmaps, icons, brushes, pens, palettes, cursors, easing
             // curves, colour spaces and CBOR values run decoders or need a
             // window system: not handed to QSettings.
-            return Verdict::Unsafe;
+            return false;
         }
     }
 
     QByteArray m_data;
     int m_version;
     int m_pos = 0;
+    bool m_ok = true; // the stream's status
+    bool m_changed = false; // read, but not as written
     bool m_opaque = false;
 };
 
@@ -511,11 +526,10 @@ namespace settingsvariants
 Verdict checkPayload(QByteArray const &payload, bool dateTimeForm)
 {
     PayloadReader reader(payload, dateTimeForm ? QDataStream::Qt_5_6 : QDataStream::Qt_4_0);
-    const Verdict verdict = reader.variant(0);
-    if (verdict != Verdict::Clean || reader.opaque())
-        return verdict;
+    if (!reader.variant(0))
+        return Verdict::Unsafe;
     // Only the closing parenthesis may follow: a rewrite would drop anything else.
-    return reader.remaining() == 1 ? Verdict::Clean : Verdict::Incomplete;
+    return reader.complete() ? Verdict::Clean : Verdict::Incomplete;
 }
 
 Verdict scan(QByteArray const &raw)
