@@ -4,6 +4,7 @@
 #include <QMetaType>
 #include <QStringList>
 #include <QTextCodec>
+#include <QTimeZone>
 
 #include <cstring>
 
@@ -311,22 +312,22 @@ private:
         return true;
     }
     int floatSize() const { return m_version >= QDataStream::Qt_4_6 ? 8 : 4; }
+    // Qt writes a date-time's zone back only when it is a valid one (an
+    // invalid zone crashes the rewrite), and opens the zone file by its name.
     bool timeZone()
     {
         const QString id = string();
         if (id == QLatin1String("OffsetFromUtc")) {
-            for (int part = 0; part < 6; ++part) {
-                if (part == 2 || part == 5)
-                    skip(4);
-                else
-                    string();
-            }
-            return true;
+            const QString customId = string();
+            const int offset = int(u32());
+            const QString name = string();
+            const QString abbreviation = string();
+            const int country = int(u32());
+            const QString comment = string();
+            return QTimeZone(customId.toUtf8(), offset, name, abbreviation, QLocale::Country(country), comment)
+                .isValid();
         }
-        if (id.isEmpty())
-            return true;
-        // Qt opens the zone file by that name: only names of the zone
-        // database's form, never a path of another file.
+        // Only names of the zone database's form, never a path of another file.
         for (QString const &part : id.split(QLatin1Char('/'))) {
             if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
                 return false;
@@ -335,7 +336,7 @@ private:
                     return false;
             }
         }
-        return true;
+        return QTimeZone(id.toUtf8()).isValid();
     }
     bool dateTime()
     {
@@ -343,6 +344,10 @@ private:
         skip(4);
         const int spec = s8();
         if (m_version >= QDataStream::Qt_5_2) {
+            // Qt takes any number for the kind of time, and one it does not
+            // know leaves a date-time that crashes the rewrite.
+            if (spec < Qt::LocalTime || spec > Qt::TimeZone)
+                return false;
             if (spec == Qt::OffsetFromUTC)
                 skip(4);
             else if (spec == Qt::TimeZone)

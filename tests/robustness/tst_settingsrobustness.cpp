@@ -313,6 +313,9 @@ void TestSettingsRobustness::storedObjects_data()
         << "[APP_SETTINGS]\nK=@Variant(\\0\\0\\0\\t" + hugeCount << true << QColor();
     QTest::newRow("polygon with a huge count in a date-time value")
         << "[APP_SETTINGS]\nK=@DateTime(\\0\\0\\0G\\0" + hugeCount << true << QColor();
+    QTest::newRow("date-time of an unknown kind of time, whose rewrite crashes")
+        << QByteArray("[HOST]\nwhen=@DateTime(\\0\\0\\0\\x10\\0\\0\\0W\\0\\x61\\0r\\0s\\0\\x61\\0w)\n") << true
+        << QColor();
     QTest::newRow("host's string list shorter than declared: read, copied before the write") << QByteArray(
         "[UI_SETTINGS]\nLANG=pl_PL\n[HOST]\nvalue=@Variant(\\0\\0\\0\\xb\\0\\0\\0\\x1\\0\\0\\0\\x8\\0x)\n")
                                                                                              << true << QColor();
