@@ -504,9 +504,9 @@ private:
         case QMetaType::QPersistentModelIndex:
         case QMetaType::Void:
         case QMetaType::Nullptr:
-            // Qt has no stream form for these and stops with an error.
-            m_ok = false;
-            return true;
+            // Qt has no stream form for these: it makes an empty object and
+            // writes it back as a value that never reads again.
+            return false;
         default:
             // Images, pixmaps, icons, brushes, pens, palettes, cursors, easing
             // curves, colour spaces and CBOR values run decoders or need a
