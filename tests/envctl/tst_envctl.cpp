@@ -9,11 +9,13 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
 #include <csignal>
+#include <unistd.h>
 
 namespace
 {
@@ -85,6 +87,9 @@ class tst_Envctl : public QObject
 private slots:
     void demoCompletesTheCycle();
     void settingsRoundTripThroughTheFile();
+    void twoWritersKeepBothChanges();
+    void unwritableSettingsFail_data();
+    void unwritableSettingsFail();
     void checkOfAnEmptyFolderFindsNothing();
     void badUsage_data();
     void badUsage();
@@ -135,6 +140,90 @@ void tst_Envctl::settingsRoundTripThroughTheFile()
     run = runEnvctl({QStringLiteral("settings"), QStringLiteral("list")});
     QVERIFY2(run.out.contains(QStringLiteral("COMPONENT_DATA_BANK = FileDataBank")), qPrintable(run.out));
     QVERIFY(run.out.contains(QStringLiteral("STYLE = fusion")));
+}
+
+namespace
+{
+
+// The settings file envctl uses, as it tells.
+QString settingsPath()
+{
+    const Run run = runEnvctl({QStringLiteral("info")});
+    for (QString const &line : run.out.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("settings file:")))
+            return line.mid(line.indexOf(QLatin1Char('/'))).trimmed();
+    }
+    return QString();
+}
+
+} // namespace
+
+void tst_Envctl::twoWritersKeepBothChanges()
+{
+    QCOMPARE(runEnvctl(
+                 {QStringLiteral("settings"), QStringLiteral("set"), QStringLiteral("STYLE"), QStringLiteral("fusion")})
+                 .exitCode,
+        0);
+    const QString path = settingsPath();
+    QVERIFY(QFile::exists(path));
+    // Two people change two settings at the same moment, again and again.
+    for (int round = 0; round < 20; ++round) {
+        const QString level = QStringLiteral("level%1").arg(round);
+        const QString logFile = QStringLiteral("file%1.log").arg(round);
+        QProcess first;
+        QProcess second;
+        first.start(QStringLiteral(ENVCTL_PATH),
+            {QStringLiteral("settings"), QStringLiteral("set"), QStringLiteral("LOG_LEVEL"), level});
+        second.start(QStringLiteral(ENVCTL_PATH),
+            {QStringLiteral("settings"), QStringLiteral("set"), QStringLiteral("LOG_FILE"), logFile});
+        QVERIFY(first.waitForFinished(120000) && second.waitForFinished(120000));
+        QCOMPARE(first.exitCode() + second.exitCode(), 0);
+        QSettings file(path, QSettings::IniFormat);
+        QCOMPARE(file.value(QStringLiteral("APP_SETTINGS/LOG_LEVEL")).toString(), level);
+        QCOMPARE(file.value(QStringLiteral("APP_SETTINGS/LOG_FILE")).toString(), logFile);
+        QCOMPARE(file.value(QStringLiteral("UI_SETTINGS/STYLE")).toString(), QStringLiteral("fusion"));
+    }
+}
+
+void tst_Envctl::unwritableSettingsFail_data()
+{
+    QTest::addColumn<bool>("folder"); // the folder read-only, else the file
+    QTest::newRow("read-only file") << false;
+    QTest::newRow("read-only folder") << true;
+}
+
+void tst_Envctl::unwritableSettingsFail()
+{
+    QFETCH(bool, folder);
+    QCOMPARE(runEnvctl(
+                 {QStringLiteral("settings"), QStringLiteral("set"), QStringLiteral("STYLE"), QStringLiteral("fusion")})
+                 .exitCode,
+        0);
+    const QString path = settingsPath();
+    const QString locked = folder ? QFileInfo(path).absolutePath() : path;
+    const QFile::Permissions permissions = QFile::permissions(locked);
+    QVERIFY(QFile::setPermissions(
+        locked, folder ? QFile::ReadOwner | QFile::ExeOwner | QFile::ReadUser | QFile::ExeUser : QFile::ReadOwner));
+    // Root writes whatever the mode says: without the two capabilities that
+    // allow it, the mode counts.
+    QProcess process;
+    if (geteuid() == 0)
+        process.start(QStringLiteral("setpriv"),
+            {QStringLiteral("--inh-caps=-all"), QStringLiteral("--bounding-set=-dac_override,-dac_read_search"),
+                QStringLiteral("--"), QStringLiteral(ENVCTL_PATH), QStringLiteral("settings"), QStringLiteral("set"),
+                QStringLiteral("STYLE"), QStringLiteral("plain")});
+    else
+        process.start(QStringLiteral(ENVCTL_PATH),
+            {QStringLiteral("settings"), QStringLiteral("set"), QStringLiteral("STYLE"), QStringLiteral("plain")});
+    const bool finished = process.waitForFinished(120000);
+    QFile::setPermissions(locked, permissions);
+    QVERIFY(finished);
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    QCOMPARE(process.exitCode(), 1);
+    QVERIFY2(err.contains(QStringLiteral("read-only")), qPrintable(err));
+    QVERIFY2(process.readAllStandardOutput().isEmpty(), "no new value is shown");
+    QCOMPARE(QSettings(path, QSettings::IniFormat).value(QStringLiteral("UI_SETTINGS/STYLE")).toString(),
+        QStringLiteral("fusion"));
 }
 
 void tst_Envctl::checkOfAnEmptyFolderFindsNothing()

@@ -86,6 +86,7 @@ private slots:
     void oddContent_data();
     void oddContent();
     void backupKeptOnlyOnce();
+    void backupsNeverOverwritten();
     void noWriteWhenBackupFails();
     void blockedConfigFolder();
 };
@@ -543,6 +544,28 @@ void TestSettingsFile::backupKeptOnlyOnce()
     QCOMPARE(warnings, 1);
     QSettings file(settingsFile(), QSettings::IniFormat);
     QCOMPARE(file.value(QStringLiteral("APP_SETTINGS/LOG_LEVEL")).toString(), QStringLiteral("debug"));
+}
+
+void TestSettingsFile::backupsNeverOverwritten()
+{
+    // Seven starts, each on a file Qt cannot read completely: every copy keeps
+    // its own name, and only the newest five stay.
+    QStringList names{QStringLiteral("uiconfig.ini.bak")};
+    for (int start = 1; start <= 7; ++start) {
+        const QByteArray content = "[APP_SETTINGS]\nnote without a value " + QByteArray::number(start) + "\n";
+        QVERIFY(writeFile(settingsFile(), content));
+        Environment *env = freshEnvironment(Environment::APP_STUDIO);
+        env->loadSettings(true, QString());
+        env->writeSettings();
+        if (start > 1)
+            names << QStringLiteral("uiconfig.ini.bak.%1").arg(start);
+        QCOMPARE(readAll(configDir() + QLatin1Char('/') + names.last()), content);
+        QCOMPARE(readAll(configDir() + QStringLiteral("/uiconfig.ini.bak")),
+            start <= 5 ? QByteArray("[APP_SETTINGS]\nnote without a value 1\n") : QByteArray());
+    }
+    QStringList kept = QDir(configDir()).entryList({QStringLiteral("uiconfig.ini.bak*")}, QDir::Files);
+    kept.sort();
+    QCOMPARE(kept, names.mid(2));
 }
 
 void TestSettingsFile::noWriteWhenBackupFails()

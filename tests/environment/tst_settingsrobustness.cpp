@@ -7,6 +7,7 @@
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <optional>
@@ -59,6 +60,20 @@ QMap<QString, QString> entriesOf(QString const &path)
     for (QString const &key : settings.allKeys())
         entries.insert(key, settings.value(key).toString());
     return entries;
+}
+
+// A file as a host leaves it: the user's language and one value of its own,
+// stored by Qt as an object.
+QByteArray hostFile(QVariant const &value)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("host.ini"));
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.setValue(QStringLiteral("UI_SETTINGS/LANG"), QStringLiteral("pl_PL"));
+        settings.setValue(QStringLiteral("HOST/value"), value);
+    }
+    return readAll(path);
 }
 
 QByteArray noise(int size)
@@ -265,7 +280,7 @@ void TestSettingsRobustness::userFileNeverLost()
 void TestSettingsRobustness::storedObjects_data()
 {
     QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<bool>("keptAside"); // not handed to QSettings: kept in .bak, defaults used
+    QTest::addColumn<bool>("keptAside"); // reported unread and copied to .bak before the write
     QTest::addColumn<QColor>("appFontColour"); // invalid: the default
 
     // Each unsafe row crashes a QGuiApplication host inside QSettings::allKeys()
@@ -296,6 +311,26 @@ void TestSettingsRobustness::storedObjects_data()
         << false << QColor();
     QTest::newRow("list with a huge count")
         << "[APP_SETTINGS]\nK=@Variant(\\0\\0\\0\\t" + hugeCount << true << QColor();
+    QTest::newRow("polygon with a huge count in a date-time value")
+        << "[APP_SETTINGS]\nK=@DateTime(\\0\\0\\0G\\0" + hugeCount << true << QColor();
+    QTest::newRow("date-time of an unknown kind of time, whose rewrite crashes")
+        << QByteArray("[HOST]\nwhen=@DateTime(\\0\\0\\0\\x10\\0\\0\\0W\\0\\x61\\0r\\0s\\0\\x61\\0w)\n") << true
+        << QColor();
+    QTest::newRow("host's string list shorter than declared: read, copied before the write") << QByteArray(
+        "[UI_SETTINGS]\nLANG=pl_PL\n[HOST]\nvalue=@Variant(\\0\\0\\0\\xb\\0\\0\\0\\x1\\0\\0\\0\\x8\\0x)\n")
+                                                                                             << true << QColor();
+    // A host's own values of any type Qt stores load, keep the user's
+    // settings, and survive a write unchanged.
+    const QVariantMap map{{QStringLiteral("a"), 1}, {QStringLiteral("b"), QStringList{QStringLiteral("x")}}};
+    const QList<QPair<const char *, QVariant>> hostValues{{"QPointF", QPointF(1.5, -2)},
+        {"QUrl", QUrl(QStringLiteral("https://example.com/a?b=c,d"))}, {"QDate", QDate(2024, 2, 29)},
+        {"QDateTime", QDateTime(QDate(2024, 2, 29), QTime(13, 14, 15), Qt::OffsetFromUTC, 3600)}, {"QVariantMap", map},
+        {"QByteArray", QByteArray("\0\1,;=\"\\ x", 10)}, {"QRect", QRect(1, 2, 3, 4)},
+        {"QStringList", QStringList{QStringLiteral("a"), QStringLiteral("b,c")}},
+        {"QPolygon", QVariant::fromValue(QPolygon(QVector<QPoint>{{1, 2}, {3, 4}}))},
+        {"QVariantList", QVariantList{1, QStringLiteral("x"), QVariantList{QSize(2, 3)}}}};
+    for (auto const &host : hostValues)
+        QTest::newRow(QByteArray("host's ") + host.first) << hostFile(host.second) << false << QColor();
     QTest::newRow("font and colour as Qt writes them still load") << QByteArray(
         "[UI_SETTINGS]\nAPP_FONT_COLOR=@Variant(\\0\\0\\0\\x43\\x1\\xff\\xff\\xd2\\xd2\\xd2\\xd2\\xd2"
         "\\xd2\\0\\0)\nGUI_CABINET_NAME_FONT=@Variant(\\0\\0\\0@\\0\\0\\0\\x16\\0\\x44\\0\\x65\\0j\\0\\x61"
@@ -310,6 +345,12 @@ void TestSettingsRobustness::storedObjects()
     QFETCH(QColor, appFontColour);
 
     QVERIFY(writeFile(settingsFile(), content));
+    QMap<QString, QVariant> before;
+    if (!keptAside) {
+        QSettings file(settingsFile(), QSettings::IniFormat);
+        for (QString const &key : file.allKeys())
+            before.insert(key, file.value(key));
+    }
     Environment::m_instance.reset();
     Environment *env = Environment::instance();
     MessageCapture messages;
@@ -321,9 +362,21 @@ void TestSettingsRobustness::storedObjects()
         appFontColour = defaults.value(APP_FONT_COLOR);
     }
     QCOMPARE(env->getUiColor(APP_FONT_COLOR), appFontColour);
+    if (before.contains(QStringLiteral("UI_SETTINGS/LANG")))
+        QCOMPARE(env->getSetting(LANG, QVariant::String), before.value(QStringLiteral("UI_SETTINGS/LANG")));
 
     env->writeSettings();
     QCOMPARE(readAll(backupFile()), keptAside ? content : QByteArray());
+    {
+        // Entries the library does not own keep their values, type and all.
+        QSettings file(settingsFile(), QSettings::IniFormat);
+        for (auto it = before.constBegin(); it != before.constEnd(); ++it) {
+            if (!it.key().startsWith(QLatin1String("UI_SETTINGS/"))
+                && !it.key().startsWith(QLatin1String("APP_SETTINGS/")))
+                QVERIFY2(file.value(it.key()) == it.value() && file.value(it.key()).userType() == it.value().userType(),
+                    qPrintable(it.key()));
+        }
+    }
     messages.clear();
     env->loadSettings(false, QString());
     QVERIFY2(!messages.contains(QtInfoMsg, QStringLiteral("Cannot read settings file:")), "what was written loads");

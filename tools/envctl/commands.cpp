@@ -12,6 +12,7 @@
 #include <QDir>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace envctl
 {
@@ -138,6 +139,34 @@ bool parseFont(QString const &text, QFont *font)
     return true;
 }
 
+// The library logs a settings file it could not write as a warning that starts
+// with "Cannot write settings file:"; the commands that write watch for it.
+QStringList *settingsWriteFailures = nullptr;
+QtMessageHandler handlerBeforeWrite = nullptr;
+
+void watchSettingsWrite(QtMsgType type, QMessageLogContext const &context, QString const &message)
+{
+    if (settingsWriteFailures && type != QtDebugMsg && type != QtInfoMsg
+        && message.startsWith(QLatin1String("Cannot write settings file:")))
+        settingsWriteFailures->append(message);
+    if (handlerBeforeWrite)
+        handlerBeforeWrite(type, context, message);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+}
+
+// Writes the settings; the library's report when the file was not written.
+QString writeSettings(Environment *env)
+{
+    QStringList failures;
+    settingsWriteFailures = &failures;
+    handlerBeforeWrite = qInstallMessageHandler(watchSettingsWrite);
+    env->writeSettings();
+    qInstallMessageHandler(handlerBeforeWrite);
+    settingsWriteFailures = nullptr;
+    return failures.value(0);
+}
+
 int settingsCommand(Terminal &terminal, QStringList const &args)
 {
     Environment *env = Environment::instance();
@@ -186,7 +215,11 @@ int settingsCommand(Terminal &terminal, QStringList const &args)
     } else {
         env->removeSetting(key);
     }
-    env->writeSettings();
+    const QString failure = writeSettings(env);
+    if (!failure.isEmpty()) {
+        terminal.err(QStringLiteral("envctl: %1 was not saved: %2").arg(EnvSettingKeyEnumClass::idName(key), failure));
+        return ExitError;
+    }
     terminal.out(QStringLiteral("%1 = %2").arg(EnvSettingKeyEnumClass::idName(key), describeSetting(env, key)));
     return ExitOk;
 }

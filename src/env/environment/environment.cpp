@@ -1,5 +1,7 @@
 #include "environment.h"
 
+#include "environment_settings_p.h"
+
 #include <QStandardPaths>
 
 namespace
@@ -139,7 +141,10 @@ Environment::Environment()
 {
 }
 
-Environment::~Environment() = default;
+Environment::~Environment()
+{
+    settingsfile::forget(this);
+}
 
 QVariant Environment::getSetting(EnvSettingKey key, QVariant::Type type)
 {

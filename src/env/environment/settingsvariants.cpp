@@ -1,12 +1,12 @@
 #include "settingsvariants_p.h"
 
+#include <QDataStream>
 #include <QMetaType>
-#include <QVector>
+#include <QStringList>
+#include <QTextCodec>
+#include <QTimeZone>
 
 #include <cstring>
-
-namespace settingsvariants
-{
 
 namespace
 {
@@ -73,18 +73,6 @@ bool readLine(QByteArray const &data, int &pos, Line &line)
     return i > start;
 }
 
-enum class Kind {
-    Exact, // the character Qt reads
-    Quote, // a bare '"': Qt drops it and toggles quoting
-    Skipped, // a backslash and a line break: Qt drops both
-    Unclear // an unknown escape: Qt may keep it, drop it, or read it otherwise
-};
-
-struct Item {
-    quint32 ch; // as a QChar would hold it
-    Kind kind;
-};
-
 int hexValue(char c)
 {
     if (c >= '0' && c <= '9')
@@ -96,142 +84,495 @@ int hexValue(char c)
     return -1;
 }
 
-// A value's text after the escapes of Qt's ini reader: \x and octal take as
-// many digits as follow and keep the low 16 bits.
-QVector<Item> decode(char const *data, int size)
+// The elements of one value as Qt's ini reader unescapes them (one element
+// when the value is not a list). Sets unclear when the value holds an escape
+// whose reading Qt leaves undocumented.
+QStringList unescapedElements(char const *data, int size, QTextCodec *codec, bool *unclear)
 {
-    QVector<Item> items;
-    items.reserve(size);
-    for (int i = 0; i < size;) {
-        const char c = data[i++];
-        if (c == '"') {
-            items.append({quint32(uchar(c)), Kind::Quote});
-            continue;
-        }
-        if (c != '\\' || i >= size) {
-            items.append({quint32(uchar(c)), Kind::Exact});
-            continue;
-        }
-        const char e = data[i++];
-        if (e == '\n' || e == '\r') {
-            if (i < size && (data[i] == '\n' || data[i] == '\r') && data[i] != e)
-                ++i;
-            items.append({quint32('\n'), Kind::Skipped});
-        } else if (e == 'x' && i < size && hexValue(data[i]) >= 0) {
-            quint32 value = 0;
-            while (i < size && hexValue(data[i]) >= 0)
-                value = (value << 4) + quint32(hexValue(data[i++]));
-            items.append({value & 0xffff, Kind::Exact});
-        } else if (e >= '0' && e <= '7') {
-            quint32 value = quint32(e - '0');
-            while (i < size && data[i] >= '0' && data[i] <= '7')
-                value = (value << 3) + quint32(data[i++] - '0');
-            items.append({value & 0xffff, Kind::Exact});
-        } else {
-            static const char from[] = "abfnrtv\"'?\\";
-            static const char to[] = "\a\b\f\n\r\t\v\"'?\\";
-            const char *known = e != '\0' ? std::strchr(from, e) : nullptr;
-            if (known)
-                items.append({quint32(uchar(to[known - from])), Kind::Exact});
-            else
-                items.append({quint32(uchar(e)), Kind::Unclear});
-        }
-    }
-    return items;
-}
-
-// The type number that follows a "@Variant(" ending before index start is a
-// font or a colour, or the value ends before a whole number.
-bool knownType(QVector<Item> const &items, int start)
-{
-    quint32 type = 0;
-    int taken = 0;
-    for (int i = start; i < items.size() && taken < 4; ++i) {
-        const Item item = items.at(i);
-        if (item.kind == Kind::Quote || item.kind == Kind::Skipped)
-            continue;
-        if (item.kind == Kind::Unclear)
-            return false;
-        // Qt takes the text's Latin-1 form: anything wider becomes '?'.
-        type = (type << 8) | (item.ch > 0xff ? quint32('?') : item.ch);
-        ++taken;
-    }
-    return taken < 4 || type == QMetaType::QFont || type == QMetaType::QColor;
-}
-
-// Follows every reading of "@Variant(" from an element's first character;
-// false when one of them leads to a type other than a font or a colour.
-bool elementIsSafe(QVector<Item> const &items, int start)
-{
-    static const char pattern[] = "@Variant(";
-    constexpr int length = sizeof(pattern) - 1;
-    quint32 states = 1; // bit p: the first p characters are matched
-    for (int i = start; i < items.size() && states != 0; ++i) {
-        const Item item = items.at(i);
-        if (item.kind == Kind::Quote || item.kind == Kind::Skipped)
-            continue;
-        quint32 next = 0;
-        for (int p = 0; p < length; ++p) {
-            if (!(states & (1u << p)))
-                continue;
-            if (item.ch == quint32(uchar(pattern[p])))
-                next |= 1u << (p + 1);
-            if (item.kind == Kind::Unclear)
-                next |= 1u << p;
-        }
-        if ((next & (1u << length)) && !knownType(items, i + 1))
-            return false;
-        states = next & ((1u << length) - 1);
-    }
-    return true;
-}
-
-// Qt makes an object only of a value, or an element of a list value, that
-// starts with "@Variant(": an element starts after a ',' outside quotes, and
-// blanks and quotes before it go.
-bool valueIsSafe(QVector<Item> const &items)
-{
+    static const char from[] = "abfnrtv\"?'\\";
+    static const char to[] = "\a\b\f\n\r\t\v\"?'\\";
+    QStringList elements;
+    QString current;
     bool inQuotes = false;
-    bool atElementStart = true;
-    for (int i = 0; i < items.size(); ++i) {
-        const Item item = items.at(i);
-        if (item.kind == Kind::Skipped)
-            continue;
-        if (item.kind == Kind::Quote) {
+    bool currentQuoted = false;
+    int chopLimit = 0;
+    auto chop = [&]() {
+        int n = current.size() - 1;
+        while (n >= chopLimit && (current.at(n) == QLatin1Char(' ') || current.at(n) == QLatin1Char('\t')))
+            current.truncate(n--);
+    };
+    int i = 0;
+    auto skipSpaces = [&]() {
+        while (i < size && (data[i] == ' ' || data[i] == '\t'))
+            ++i;
+        chopLimit = current.size();
+    };
+    skipSpaces();
+    while (i < size) {
+        const char c = data[i];
+        if (c == '\\') {
+            if (++i >= size)
+                // A backslash at the very end: Qt keeps the blanks before it.
+                return elements << current;
+            const char e = data[i++];
+            const char *known = e != '\0' ? std::strchr(from, e) : nullptr;
+            if (known) {
+                current += QLatin1Char(to[known - from]);
+                chopLimit = current.size();
+                continue;
+            }
+            if ((e == 'x' && i < size && hexValue(data[i]) >= 0) || (e >= '0' && e <= '7')) {
+                const int base = e == 'x' ? 16 : 8;
+                quint32 value = e == 'x' ? 0 : quint32(e - '0');
+                while (i < size && hexValue(data[i]) >= 0 && hexValue(data[i]) < base)
+                    value = value * quint32(base) + quint32(hexValue(data[i++]));
+                current += QChar(ushort(value & 0xffff));
+            } else if (e == '\n' || e == '\r') {
+                if (i < size && (data[i] == '\n' || data[i] == '\r') && data[i] != e)
+                    ++i;
+            } else {
+                *unclear = true;
+            }
+            chopLimit = current.size();
+        } else if (c == '"') {
+            ++i;
+            currentQuoted = true;
             inQuotes = !inQuotes;
-            continue;
+            if (!inQuotes)
+                skipSpaces();
+        } else if (c == ',' && !inQuotes) {
+            if (!currentQuoted)
+                chop();
+            elements.append(current);
+            current.clear();
+            currentQuoted = false;
+            ++i;
+            skipSpaces();
+        } else {
+            int j = i + 1;
+            while (j < size && data[j] != '\\' && data[j] != '"' && data[j] != ',')
+                ++j;
+            current += codec ? codec->toUnicode(data + i, j - i) : QString::fromLatin1(data + i, j - i);
+            i = j;
         }
-        if (item.kind == Kind::Exact && item.ch == ',' && !inQuotes) {
-            atElementStart = true;
-            continue;
-        }
-        if (!atElementStart)
-            continue;
-        if (!elementIsSafe(items, i))
-            return false;
-        // Blanks and unclear characters may still come before the element.
-        const bool blank = item.kind == Kind::Exact && (item.ch == ' ' || item.ch == '\t');
-        atElementStart = blank || item.kind == Kind::Unclear;
     }
-    return true;
+    if (!currentQuoted)
+        chop();
+    elements.append(current);
+    return elements;
 }
+
+using settingsvariants::Verdict;
+
+Verdict worse(Verdict a, Verdict b)
+{
+    return int(a) > int(b) ? a : b;
+}
+
+// Reads a serialized QVariant the way QVariant::load and Qt's stream operators
+// do, without making any object. Like a QDataStream it goes on reading after
+// a read failed (the stream's status only stops the loops of containers), so
+// what Qt makes of the bytes after a damaged part is checked too.
+class PayloadReader
+{
+public:
+    PayloadReader(QByteArray const &bytes, int version)
+        : m_data(bytes)
+        , m_version(version)
+    {
+    }
+
+    // False as soon as a read could crash or hang Qt.
+    bool variant(int depth)
+    {
+        if (depth > maxDepth)
+            return false;
+        quint32 type = u32();
+        if (m_version < QDataStream::Qt_5_0) {
+            if (type == 127)
+                type = QMetaType::User;
+            else if (type >= 128)
+                type -= 97;
+            else if (type == 75)
+                type = QMetaType::QSizePolicy;
+            else if (type > 75 && type <= 86)
+                type -= 1;
+        }
+        if (m_version >= QDataStream::Qt_4_2)
+            skip(1);
+        if (type == QMetaType::User) {
+            const QByteArray name = byteArray();
+            type = quint32(QMetaType::type(name.constData()));
+            if (type == QMetaType::UnknownType) {
+                m_ok = false;
+                return true;
+            }
+        }
+        if (type == QMetaType::UnknownType || !QMetaType::isRegistered(int(type))) {
+            // Qt makes an invalid value; a Qt 4 stream still holds a text for it.
+            if (type != QMetaType::UnknownType)
+                m_changed = true;
+            if (m_version < QDataStream::Qt_5_0)
+                string();
+            return true;
+        }
+        if (type >= QMetaType::User) {
+            // A host's own type read by the host's own operator: nothing to
+            // check, but nothing after it can be found either.
+            m_opaque = depth == 0;
+            return m_opaque;
+        }
+        return value(int(type), depth);
+    }
+
+    bool complete() const { return m_ok && !m_changed && (m_opaque || m_data.size() - m_pos == 1); }
+
+private:
+    static constexpr int maxDepth = 64;
+
+    int remaining() const { return m_data.size() - m_pos; }
+    void skip(qint64 count)
+    {
+        if (count > remaining()) {
+            m_pos = m_data.size();
+            m_ok = false;
+        } else {
+            m_pos += int(count);
+        }
+    }
+    quint32 u32()
+    {
+        if (remaining() < 4) {
+            skip(4);
+            return 0;
+        }
+        const auto *p = reinterpret_cast<uchar const *>(m_data.constData() + m_pos);
+        m_pos += 4;
+        return (quint32(p[0]) << 24) | (quint32(p[1]) << 16) | (quint32(p[2]) << 8) | quint32(p[3]);
+    }
+    qint8 s8()
+    {
+        if (remaining() < 1) {
+            skip(1);
+            return 0;
+        }
+        return qint8(m_data.at(m_pos++));
+    }
+    // A string or byte array: 0xffffffff is null; Qt reads the rest in steps,
+    // so a size larger than what follows only ends the read.
+    QByteArray sized(bool twoByteUnits)
+    {
+        const quint32 size = u32();
+        if (size == 0xffffffffu || size == 0)
+            return QByteArray();
+        if (twoByteUnits && (size & 1)) {
+            m_ok = false; // nothing more is read
+            return QByteArray();
+        }
+        const QByteArray bytes = m_data.mid(m_pos, int(qMin<quint32>(size, quint32(remaining()))));
+        skip(size);
+        return bytes;
+    }
+    QString string()
+    {
+        const QByteArray bytes = sized(true);
+        QString text;
+        for (int i = 0; i + 1 < bytes.size(); i += 2)
+            text += QChar(ushort((uchar(bytes.at(i)) << 8) | uchar(bytes.at(i + 1))));
+        return text;
+    }
+    QByteArray byteArray() { return sized(false); }
+    // A container Qt reserves room for before reading: the declared count must
+    // fit in what follows.
+    template <typename Element> bool reserved(int minimumSize, Element element)
+    {
+        const quint32 count = u32();
+        if (count > quint32(remaining() / minimumSize))
+            return false;
+        return loop(count, element);
+    }
+    // A map or hash: read entry by entry, until one fails.
+    template <typename Entry> bool entries(Entry entry) { return loop(u32(), entry); }
+    // Qt reads a container's elements with the stream's status set back to
+    // good, until one fails; a failure from before comes back afterwards.
+    template <typename Element> bool loop(quint32 count, Element element)
+    {
+        const bool before = m_ok;
+        m_ok = true;
+        for (quint32 i = 0; i < count && m_ok; ++i) {
+            if (!element())
+                return false;
+        }
+        m_ok = m_ok && before;
+        return true;
+    }
+    bool fixed(int size)
+    {
+        skip(size);
+        return true;
+    }
+    int floatSize() const { return m_version >= QDataStream::Qt_4_6 ? 8 : 4; }
+    // Qt writes a date-time's zone back only when it is a valid one (an
+    // invalid zone crashes the rewrite), and opens the zone file by its name.
+    bool timeZone()
+    {
+        const QString id = string();
+        if (id == QLatin1String("OffsetFromUtc")) {
+            const QString customId = string();
+            const int offset = int(u32());
+            const QString name = string();
+            const QString abbreviation = string();
+            const int country = int(u32());
+            const QString comment = string();
+            return QTimeZone(customId.toUtf8(), offset, name, abbreviation, QLocale::Country(country), comment)
+                .isValid();
+        }
+        // Only names of the zone database's form, never a path of another file.
+        for (QString const &part : id.split(QLatin1Char('/'))) {
+            if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+                return false;
+            for (QChar ch : part) {
+                if (!(ch.unicode() < 128 && ch.isLetterOrNumber()) && !QStringLiteral("-_+.").contains(ch))
+                    return false;
+            }
+        }
+        return QTimeZone(id.toUtf8()).isValid();
+    }
+    bool dateTime()
+    {
+        skip(m_version >= QDataStream::Qt_5_0 ? 8 : 4);
+        skip(4);
+        const int spec = s8();
+        if (m_version >= QDataStream::Qt_5_2) {
+            // Qt takes any number for the kind of time, and one it does not
+            // know leaves a date-time that crashes the rewrite.
+            if (spec < Qt::LocalTime || spec > Qt::TimeZone)
+                return false;
+            if (spec == Qt::OffsetFromUTC)
+                skip(4);
+            else if (spec == Qt::TimeZone)
+                return timeZone();
+        }
+        return true;
+    }
+    bool font()
+    {
+        string();
+        if (m_version >= QDataStream::Qt_5_4)
+            string();
+        int size = 8 + 4 + 1 + (m_version >= QDataStream::Qt_5_4 ? 2 : 1) + 3;
+        if (m_version >= QDataStream::Qt_4_3)
+            size += 2;
+        if (m_version >= QDataStream::Qt_4_4)
+            size += 1;
+        if (m_version >= QDataStream::Qt_4_5)
+            size += 8;
+        if (m_version >= QDataStream::Qt_5_4)
+            size += 1;
+        if (m_version >= QDataStream::Qt_5_6)
+            size += 1;
+        skip(size);
+        if (m_version >= QDataStream::Qt_5_13)
+            return reserved(4, [this] {
+                string();
+                return true;
+            });
+        return true;
+    }
+    bool region()
+    {
+        // Qt replays a region's operations until its bytes end. It writes a
+        // region as its rectangles; the other operations, with counts of
+        // their own, are not taken.
+        PayloadReader inner(byteArray(), m_version);
+        while (inner.remaining() >= 4) {
+            if (inner.u32() != 10)
+                return false;
+            const quint32 count = inner.u32();
+            if (count > quint32(inner.remaining() / 16))
+                return false;
+            inner.skip(qint64(count) * 16);
+        }
+        return true;
+    }
+    bool jsonValue()
+    {
+        switch (uchar(s8())) {
+        case 0:
+        case 0x80: return true;
+        case 1: return fixed(1);
+        case 2: return fixed(8);
+        case 3: string(); return true;
+        case 4:
+        case 5: byteArray(); return true;
+        default: m_ok = false; return true;
+        }
+    }
+
+    bool value(int type, int depth)
+    {
+        auto nested = [this, depth] { return variant(depth + 1); };
+        auto text = [this] {
+            string();
+            return true;
+        };
+        switch (type) {
+        case QMetaType::Bool:
+        case QMetaType::Char:
+        case QMetaType::UChar:
+        case QMetaType::SChar:
+        case QMetaType::QCborSimpleType: return fixed(1);
+        case QMetaType::QChar:
+        case QMetaType::Short:
+        case QMetaType::UShort: return fixed(2);
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::QTime:
+        case QMetaType::QSizePolicy: return fixed(4);
+        case QMetaType::LongLong:
+        case QMetaType::ULongLong:
+        case QMetaType::Long:
+        case QMetaType::ULong:
+        case QMetaType::Double: return fixed(8);
+        case QMetaType::Float: return fixed(floatSize());
+        case QMetaType::QDate: return fixed(m_version >= QDataStream::Qt_5_0 ? 8 : 4);
+        case QMetaType::QDateTime: return dateTime();
+        case QMetaType::QString:
+        case QMetaType::QLocale: return text();
+        case QMetaType::QByteArray:
+        case QMetaType::QUrl:
+        case QMetaType::QJsonObject:
+        case QMetaType::QJsonArray:
+        case QMetaType::QJsonDocument: byteArray(); return true;
+        case QMetaType::QBitArray: {
+            const quint32 bits = u32();
+            skip((qint64(bits) + 7) / 8);
+            return true;
+        }
+        case QMetaType::QVariantList: return reserved(4, nested);
+        case QMetaType::QStringList: return reserved(4, text);
+        case QMetaType::QByteArrayList:
+            return reserved(4, [this] {
+                byteArray();
+                return true;
+            });
+        case QMetaType::QVariantMap:
+        case QMetaType::QVariantHash:
+            return entries([this, nested] {
+                string();
+                return nested();
+            });
+        case QMetaType::QVariant: return nested();
+        case QMetaType::QRect:
+        case QMetaType::QLine:
+        case QMetaType::QUuid: return fixed(16);
+        case QMetaType::QSize:
+        case QMetaType::QPoint: return fixed(8);
+        case QMetaType::QSizeF:
+        case QMetaType::QPointF: return fixed(16);
+        case QMetaType::QRectF:
+        case QMetaType::QLineF: return fixed(32);
+        case QMetaType::QRegExp: string(); return fixed(3);
+        case QMetaType::QRegularExpression: string(); return fixed(4);
+        case QMetaType::QJsonValue: return jsonValue();
+        case QMetaType::QFont: return font();
+        case QMetaType::QColor: return fixed(11);
+        case QMetaType::QPolygon: return reserved(8, [this] { return fixed(8); });
+        case QMetaType::QPolygonF: return reserved(16, [this] { return fixed(16); });
+        case QMetaType::QRegion: return region();
+        case QMetaType::QKeySequence: {
+            const quint32 count = u32();
+            return count <= 4 && fixed(int(count) * 4);
+        }
+        case QMetaType::QTextLength: return fixed(12);
+        case QMetaType::QTextFormat:
+            skip(4);
+            return entries([this, nested] {
+                skip(4);
+                return nested();
+            });
+        case QMetaType::QMatrix: return fixed(48);
+        case QMetaType::QTransform: return fixed(72);
+        case QMetaType::QMatrix4x4: return fixed(16 * floatSize());
+        case QMetaType::QVector2D: return fixed(2 * floatSize());
+        case QMetaType::QVector3D: return fixed(3 * floatSize());
+        case QMetaType::QVector4D:
+        case QMetaType::QQuaternion: return fixed(4 * floatSize());
+        case QMetaType::VoidStar:
+        case QMetaType::QObjectStar:
+        case QMetaType::QModelIndex:
+        case QMetaType::QPersistentModelIndex:
+        case QMetaType::Void:
+        case QMetaType::Nullptr:
+            // Qt has no stream form for these: it makes an empty object and
+            // writes it back as a value that never reads again.
+            return false;
+        default:
+            // Images, pixmaps, icons, brushes, pens, palettes, cursors, easing
+            // curves, colour spaces and CBOR values run decoders or need a
+            // window system: not handed to QSettings.
+            return false;
+        }
+    }
+
+    QByteArray m_data;
+    int m_version;
+    int m_pos = 0;
+    bool m_ok = true; // the stream's status
+    bool m_changed = false; // read, but not as written
+    bool m_opaque = false;
+};
 
 } // namespace
 
-bool holdsOnlyKnownVariants(QByteArray const &raw)
+namespace settingsvariants
 {
-    if (!raw.contains('@') && !raw.contains('\\'))
-        return true;
-    int pos = 0;
+
+Verdict checkPayload(QByteArray const &payload, bool dateTimeForm)
+{
+    PayloadReader reader(payload, dateTimeForm ? QDataStream::Qt_5_6 : QDataStream::Qt_4_0);
+    if (!reader.variant(0))
+        return Verdict::Unsafe;
+    // Only the closing parenthesis may follow: a rewrite would drop anything else.
+    return reader.complete() ? Verdict::Clean : Verdict::Incomplete;
+}
+
+Verdict scan(QByteArray const &raw)
+{
+    if (!raw.contains('@'))
+        return Verdict::Clean;
+    // A byte order mark makes Qt read the file as UTF-8.
+    const bool utf8 = raw.startsWith("\xef\xbb\xbf");
+    QTextCodec *codec = utf8 ? QTextCodec::codecForName("UTF-8") : nullptr;
+    Verdict verdict = Verdict::Clean;
+    int pos = utf8 ? 3 : 0;
     Line line;
     while (readLine(raw, pos, line)) {
         if (line.equals < 0 || raw.at(line.start) == '[')
             continue;
         const int valueStart = line.equals + 1;
-        if (!valueIsSafe(decode(raw.constData() + valueStart, line.end - valueStart)))
-            return false;
+        const char *value = raw.constData() + valueStart;
+        const int size = line.end - valueStart;
+        if (!std::memchr(value, '@', size_t(size)))
+            continue;
+        bool unclear = false;
+        const QStringList elements = unescapedElements(value, size, codec, &unclear);
+        if (unclear)
+            // Qt never writes such an escape; where it meets one in a value
+            // that may hold an object, the object cannot be told.
+            return Verdict::Unsafe;
+        for (QString const &element : elements) {
+            if (!element.endsWith(QLatin1Char(')')))
+                continue;
+            const bool dateTimeForm = element.startsWith(QLatin1String("@DateTime("));
+            if (!dateTimeForm && !element.startsWith(QLatin1String("@Variant(")))
+                continue;
+            verdict = worse(verdict, checkPayload(element.mid(dateTimeForm ? 10 : 9).toLatin1(), dateTimeForm));
+            if (verdict == Verdict::Unsafe)
+                return verdict;
+        }
     }
-    return true;
+    return verdict;
 }
 
 } // namespace settingsvariants
