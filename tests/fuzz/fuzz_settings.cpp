@@ -1,67 +1,47 @@
 // The settings loader on arbitrary file content, followed by a write: the
-// load never fails start-up, and a file Qt could not read completely is kept
-// byte for byte in "uiconfig.ini.bak" before it is rewritten.
+// load never fails start-up, a file Qt could not read completely is kept byte
+// for byte in "uiconfig.ini.bak" before it is rewritten, and what is written
+// reads back cleanly.
 #include "environment.h"
+#include "fuzzing.h"
 #include "settingsvariants_p.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QSettings>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 
 namespace
 {
 
-QTemporaryDir &workDir()
-{
-    // Removed at exit; a crash leaves it to the caller's temporary folder.
-    static QTemporaryDir dir;
-    return dir;
-}
 bool loadReportedError = false;
 
-// Also keeps the fuzzer fast: every load and write logs a line.
 void recordMessages(QtMsgType type, QMessageLogContext const &, QString const &message)
 {
     if (type == QtInfoMsg && message.startsWith(QLatin1String("Cannot read settings file:")))
         loadReportedError = true;
 }
 
-QByteArray readAll(QString const &path)
+bool loadFails(QString const &path)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    loadReportedError = false;
+    Environment::instance()->loadSettings(false, path);
+    return loadReportedError;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    static QCoreApplication app(*argc, *argv);
-    QStandardPaths::setTestModeEnabled(true);
-    if (!workDir().isValid())
-        std::abort();
-    qInstallMessageHandler(recordMessages);
+    fuzzing::start(argc, argv, recordMessages);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(uint8_t const *data, size_t size)
 {
     const QByteArray content(reinterpret_cast<char const *>(data), int(size));
-    const QString path = workDir().filePath(QStringLiteral("uiconfig.ini"));
-    const QString backup = path + QStringLiteral(".bak");
+    const QString backup = fuzzing::workDir().filePath(QStringLiteral("uiconfig.ini.bak"));
     QFile::remove(backup);
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
-            std::abort();
-    }
+    const QString path = fuzzing::writeInput(QStringLiteral("uiconfig.ini"), data, size);
 
     // The scan that keeps damaged stored objects away from QSettings: a file
     // it lets through parses without a crash, a hang or a huge allocation
@@ -72,21 +52,14 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const *data, size_t size)
             direct.value(key);
     }
 
-    Environment *env = Environment::instance();
-    loadReportedError = false;
-    env->loadSettings(false, path);
-    const bool hadError = loadReportedError;
-    env->writeSettings();
-
-    if (hadError && readAll(backup) != content) {
+    const bool failed = loadFails(path);
+    Environment::instance()->writeSettings();
+    QFile kept(backup);
+    if (failed && (!kept.open(QIODevice::ReadOnly) || kept.readAll() != content)) {
         std::fprintf(stderr, "the unreadable settings file was not kept in %s\n", qPrintable(backup));
         std::abort();
     }
-
-    // What was written reads back without an error.
-    loadReportedError = false;
-    env->loadSettings(false, path);
-    if (loadReportedError) {
+    if (loadFails(path)) {
         std::fprintf(stderr, "the written settings file does not read back cleanly\n");
         std::abort();
     }

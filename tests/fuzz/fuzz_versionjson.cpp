@@ -1,22 +1,17 @@
-// A version file as a server may send it: the updater's own reader of
-// "vsver.json" (with the fragment it logs for a parse error), and
-// AppVersion::fromJson on the top-level object.
+// A version file as a server may send it: the updater's reader of "vsver.json"
+// (with the fragment it logs for a parse error), AppVersion::fromJson on its
+// top-level object, and the input as a version text of its own.
 #include "environment.h"
+#include "fuzzing.h"
 #include "versionfile_p.h"
 
-#include <QCoreApplication>
 #include <QJsonDocument>
-#include <QStandardPaths>
-
-#include <cstdint>
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    static QCoreApplication app(*argc, *argv);
+    fuzzing::start(argc, argv, nullptr);
     // A record without "ver" stands for the running product.
     QCoreApplication::setApplicationVersion(QStringLiteral("4.3.2.1"));
-    QStandardPaths::setTestModeEnabled(true);
-    qInstallMessageHandler([](QtMsgType, QMessageLogContext const &, QString const &) {});
     return 0;
 }
 
@@ -28,18 +23,14 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const *data, size_t size)
         (void)offer.text.mid(offer.errorOffset - 60, 120);
     else if (offer.status == versionfile::Status::Ok)
         (void)(offer.version.toString() + offer.dir + offer.file + offer.md5);
+    AppVersion record;
+    record.fromJson(QJsonDocument::fromJson(bytes).object());
 
-    const QJsonDocument document
-        = QJsonDocument::fromJson(QByteArray::fromRawData(reinterpret_cast<char const *>(data), int(size)));
-    if (!document.isObject())
-        return 0;
-    const QJsonObject top = document.object();
-    AppVersion version;
-    version.fromJson(top);
-    (void)version.toString();
-
-    const AppVersion offered(
-        top.value(QStringLiteral("archx86")).toObject().value(QStringLiteral("version")).toString());
-    (void)offered.jsonString();
+    // What jsonString() gives back reads as the same version.
+    const AppVersion parsed(QString::fromUtf8(bytes));
+    const AppVersion again(parsed.jsonString());
+    if (again.jsonString() != parsed.jsonString())
+        std::abort();
+    (void)parsed.toString();
     return 0;
 }
