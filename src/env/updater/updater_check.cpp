@@ -2,8 +2,6 @@
 #include "updater.h"
 #include "webpage_p.h"
 
-#include <QDebug>
-#include <QFileInfo>
 #include <QPointer>
 
 #include <initializer_list>

@@ -7,7 +7,6 @@
 #include "releasesignature_p.h"
 #include "updater.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 namespace updatetrust
