@@ -29,6 +29,11 @@ QString digest(QByteArray const &bytes)
     return QString::fromUtf8(text.constData(), end);
 }
 
+QString signature(QByteArray const &bytes)
+{
+    return QString::fromLatin1(bytes).trimmed();
+}
+
 QByteArray read(QString const &path)
 {
     QFile file;

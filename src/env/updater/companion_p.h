@@ -19,6 +19,10 @@ constexpr qint64 MaxSize = 64 * 1024;
 // ignored. Letter case is kept, so a digest in capitals does not match.
 QString digest(QByteArray const &bytes);
 
+// The signature in a ".sig" companion's bytes: all its text, white space
+// around it ignored.
+QString signature(QByteArray const &bytes);
+
 // The bytes of the companion at path; empty when it is not a regular file
 // (a FIFO would block the reader for ever), cannot be read, or is larger than
 // MaxSize.

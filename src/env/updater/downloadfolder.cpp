@@ -254,4 +254,35 @@ void removeEntry(QString const &path)
         QFile::remove(path);
 }
 
+QString pathOf(QString const &folder, QString const &name)
+{
+    if (folder.endsWith(QLatin1Char('/')) || folder.endsWith(QDir::separator()))
+        return folder + name;
+    return folder + QLatin1Char('/') + name;
+}
+
+bool isPlainFileName(QString const &name)
+{
+    if (name.isEmpty() || name.toUtf8().size() > 255)
+        return false;
+    if (name.startsWith(QLatin1Char('.')) || name.contains(QLatin1String("..")))
+        return false;
+    for (uint c : name.toUcs4()) {
+        if (!QChar::isPrint(c) || QStringLiteral("/\\:*?\"<>|").contains(QChar(c)))
+            return false;
+    }
+    return true;
+}
+
+bool isSetupFileName(QString const &name, QString const &prefix)
+{
+    return isPlainFileName(name) && name.startsWith(prefix) && name.endsWith(QLatin1String(".exe"));
+}
+
+void removeRegularFile(QString const &path)
+{
+    if (!path.isEmpty() && QFileInfo(path).isFile())
+        QFile::remove(path);
+}
+
 } // namespace downloadfolder

@@ -80,6 +80,24 @@ void removeFiles(QString const &folder);
 // that a download into the folder makes its file new.
 void removeEntry(QString const &path);
 
+// Where a file called name lands in folder: folder and name joined by "/",
+// unless folder already ends in a separator (as folderPath's result does).
+QString pathOf(QString const &folder, QString const &name);
+
+// A name that stays inside the folder it is put in and names neither a device
+// nor a drive: not empty, at most 255 bytes in UTF-8, not hidden (the folder's
+// lock file is), no "..", only printable characters, and none that Windows
+// forbids in a file name ("/\:*?\"<>|"; the colon would also make a drive
+// letter or a stream name).
+bool isPlainFileName(QString const &name);
+
+// A plain file name of a setup program: prefix, anything, ".exe".
+bool isSetupFileName(QString const &name, QString const &prefix);
+
+// Removes the file at path when it is a regular file: a refused or unfinished
+// download, so that nothing is left that could be started.
+void removeRegularFile(QString const &path);
+
 } // namespace downloadfolder
 
 #endif // ENV_DOWNLOADFOLDER_P_H

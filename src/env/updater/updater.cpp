@@ -52,6 +52,11 @@ int transferTimeout()
     return s_transferTimeout;
 }
 
+long transferTimeoutSeconds()
+{
+    return (s_transferTimeout + 999) / 1000;
+}
+
 void setTransferTimeout(int msecs)
 {
     s_transferTimeout = msecs > 0 ? msecs : DefaultTransferTimeout;

@@ -1,8 +1,7 @@
 #include "deployment.h"
 #include "updater.h"
+#include "webpage_p.h"
 
-#include <QDebug>
-#include <QFileInfo>
 #include <QPointer>
 
 #include <initializer_list>
@@ -95,7 +94,7 @@ void Updater::checkSetupFile()
 {
     setNotReady();
     m_infoMode = true;
-    m_setupRegExp = QStringLiteral("href=.{0,1}http.*") + m_setupFilePrefix + QStringLiteral(".*exe[\",>]");
+    m_setupRegExp = webpage::linkPattern(m_setupFilePrefix);
 
     // The SFTP and web sources store what they read in the temporary folder;
     // without a folder of our own they must not write anywhere else.

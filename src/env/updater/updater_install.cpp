@@ -1,5 +1,5 @@
-#include "commonfunc.h"
 #include "downloadfolder_p.h"
+#include "setupprogram_p.h"
 #include "updater.h"
 #include "updater_p.h"
 #include "updater_state_p.h"
@@ -10,67 +10,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
-#include <QProcess>
-
-#ifdef Q_OS_WIN
-#include <qt_windows.h>
-#endif
 
 namespace
 {
-
-// Keeps other processes from writing to, renaming or deleting the setup
-// program between its last digest and its start. Only Windows can deny that
-// to other processes; elsewhere the digest is taken again just before start.
-class SetupFileLock
-{
-public:
-    explicit SetupFileLock(QString const &path)
-    {
-#ifdef Q_OS_WIN
-        m_handle = CreateFileW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(path).utf16()), GENERIC_READ,
-            FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-#else
-        Q_UNUSED(path)
-#endif
-    }
-    ~SetupFileLock()
-    {
-#ifdef Q_OS_WIN
-        if (m_handle != INVALID_HANDLE_VALUE)
-            CloseHandle(m_handle);
-#endif
-    }
-    bool isLocked() const
-    {
-#ifdef Q_OS_WIN
-        return m_handle != INVALID_HANDLE_VALUE;
-#else
-        return true;
-#endif
-    }
-
-private:
-    Q_DISABLE_COPY(SetupFileLock)
-#ifdef Q_OS_WIN
-    HANDLE m_handle = INVALID_HANDLE_VALUE;
-#endif
-};
-
-QString quotedWhenBlank(QString const &text)
-{
-    return text.contains(QLatin1Char(' ')) ? QLatin1Char('"') + text + QLatin1Char('"') : text;
-}
-
-// The MD5 text and, with a publisher's key, the signature. With a key, a
-// refused file is removed, so that nothing unverified stays behind.
-QString refuseUnverified(QString const &path, QString const &md5, AppVersion const &version, QString const &signature)
-{
-    const QString problem = updatetrust::setupFileProblem(path, md5, version, signature);
-    if (!problem.isEmpty() && updatetrust::signaturesRequired() && QFileInfo(path).isFile())
-        QFile::remove(path);
-    return problem;
-}
 
 QString notNewerError(AppVersion const &offered)
 {
@@ -129,7 +71,7 @@ void Updater::updateApp()
         const QDir tempDir(m_tempPath);
         const QStringList leftovers = tempDir.entryList(QStringList(m_setupFilePrefix + QStringLiteral("*.exe")));
         for (QString const &name : leftovers) {
-            const QString path = tempDir.absolutePath() + QLatin1Char('/') + name;
+            const QString path = downloadfolder::pathOf(tempDir.absolutePath(), name);
             if (QFile::exists(path))
                 QFile::remove(path);
         }
@@ -143,7 +85,7 @@ void Updater::updateApp()
         case FILE_SERVER_HTTP_TEST_URL: httpDownload(m_setupLocation); break;
         case FILE_SERVER_LOCAL_DIR:
         case FILE_SERVER_SAMBA: {
-            m_downloadFilePath = tempDir.absolutePath() + QLatin1Char('/') + QFileInfo(m_setupLocation).fileName();
+            m_downloadFilePath = downloadfolder::pathOf(tempDir.absolutePath(), QFileInfo(m_setupLocation).fileName());
             downloadfolder::removeEntry(m_downloadFilePath);
             // Only a regular file is read: copying from a FIFO waits for ever.
             const bool copied = QFileInfo(m_setupLocation).isFile() && QFile::copy(m_setupLocation, m_downloadFilePath);
@@ -152,10 +94,11 @@ void Updater::updateApp()
                 qCritical() << QStringLiteral("Unable to copy from ") + m_setupLocation + QStringLiteral(" to ")
                         + m_downloadFilePath;
                 errors.append(tr("Unable to copy from %1 to %2").arg(m_setupFileName, m_downloadFilePath));
-            } else if (const QString problem = refuseUnverified(
-                           m_downloadFilePath, m_setupMd5, m_newVersion, UpdaterState::of(this)->setupSignature);
-                       !problem.isEmpty()) {
-                errors.append(problem);
+            } else if (const updatetrust::Verdict verdict
+                       = updatetrust::verifySetupFile(m_downloadFilePath, m_setupMd5, m_newVersion,
+                           UpdaterState::of(this)->setupSignature, updatetrust::Refused::RemovedWhenSigned);
+                       !verdict.ok()) {
+                errors.append(verdict.text);
             } else {
 #ifndef Q_OS_WIN
                 // The folder's program need not carry an execute bit (a share
@@ -197,8 +140,7 @@ void Updater::runSetupFile()
     // Only a regular file that the updater itself put into its own folder is
     // ever started.
     const QFileInfo setupFile(m_downloadFilePath);
-    const bool inOwnFolder = tempDirError().isEmpty() && !m_downloadFilePath.isEmpty()
-        && QDir::cleanPath(setupFile.absolutePath()) == QDir::cleanPath(QDir(m_tempPath).absolutePath());
+    const bool inOwnFolder = tempDirError().isEmpty() && setupprogram::isDirectlyIn(m_downloadFilePath, m_tempPath);
     if (!inOwnFolder || !setupFile.exists() || setupFile.isSymLink() || !setupFile.isFile()) {
         const QStringList errors(tr("Unable to find downloaded setup file"));
         qCritical() << errors << m_downloadFilePath;
@@ -206,10 +148,11 @@ void Updater::runSetupFile()
         return;
     }
 
-    if (const QString problem
-        = refuseUnverified(m_downloadFilePath, m_setupMd5, m_newVersion, UpdaterState::of(this)->setupSignature);
-        !problem.isEmpty()) {
-        sendUpdateError(problem);
+    const QString signature = UpdaterState::of(this)->setupSignature;
+    if (const updatetrust::Verdict verdict = updatetrust::verifySetupFile(
+            m_downloadFilePath, m_setupMd5, m_newVersion, signature, updatetrust::Refused::RemovedWhenSigned);
+        !verdict.ok()) {
+        sendUpdateError(verdict.text);
         return;
     }
 
@@ -231,41 +174,18 @@ void Updater::runSetupFile()
     }
 
     const QString appDir = QDir::fromNativeSeparators(QCoreApplication::applicationDirPath());
-    const QString commandLine = quotedWhenBlank(m_downloadFilePath) + QStringLiteral(" upd=true runAfterInst=true")
-        + QStringLiteral(" instPath=") + quotedWhenBlank(appDir);
-    qInfo() << "Starting setup:" << commandLine;
-
-    // The items the program gets are those of the command line split at blanks
-    // with the quotes removed; they are passed as items so that a quote inside
-    // a path cannot split it differently.
-    const QStringList arguments{
-        QStringLiteral("upd=true"), QStringLiteral("runAfterInst=true"), QStringLiteral("instPath=") + appDir};
-
-    bool started = false;
-    QString problem;
-    {
-        // The digest is taken again right before the start, from the file as
-        // it is now, so the program that starts is the one that was verified.
-        const SetupFileLock lock(m_downloadFilePath);
-        problem = lock.isLocked() ? updatetrust::setupFileProblem(
-                      m_downloadFilePath, m_setupMd5, m_newVersion, UpdaterState::of(this)->setupSignature)
-                                  : tr("MD5 sum error!");
-        if (problem.isEmpty())
-            started = QProcess::startDetached(m_downloadFilePath, arguments);
-    }
-    if (!problem.isEmpty()) {
-        // Removed only once the lock no longer holds it.
-        if (updatetrust::signaturesRequired())
-            QFile::remove(m_downloadFilePath);
-        sendUpdateError(problem);
-        return;
-    }
-
-    if (started) {
+    qInfo() << "Starting setup:" << setupprogram::commandLine(m_downloadFilePath, appDir);
+    const setupprogram::Start start
+        = setupprogram::start(m_downloadFilePath, m_setupMd5, m_newVersion, signature, setupprogram::arguments(appDir));
+    switch (start.status) {
+    case setupprogram::Status::Refused: sendUpdateError(start.verdict.text); break;
+    case setupprogram::Status::NotStarted:
+        showErrors(true, QStringList(tr("You must update application manually.")));
+        break;
+    case setupprogram::Status::Started:
         if (m_releaseMode && !m_keepAppMode)
             Environment::instance()->removeSetting(APP_MODE);
         emit closeApplication();
-    } else {
-        showErrors(true, QStringList(tr("You must update application manually.")));
+        break;
     }
 }

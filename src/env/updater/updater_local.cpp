@@ -1,4 +1,6 @@
 #include "companion_p.h"
+#include "downloadfolder_p.h"
+#include "share_p.h"
 #include "updater.h"
 #include "updater_state_p.h"
 #include "updatetrust_p.h"
@@ -6,48 +8,6 @@
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QMetaEnum>
-#include <QProcess>
-#include <QSet>
-
-namespace
-{
-
-// The update share on the maker's internal file server and its account.
-const QString shareUncPath = QStringLiteral("\\\\vsfiles\\vsupdates");
-const QString shareUser = QStringLiteral("/USER:VardoStudio");
-const QString sharePassword = QStringLiteral("kettle#9");
-const QString volumeMarker = QStringLiteral("VARDOSTUDIO");
-const int netUseTimeout = 30000;
-
-QString textUpToZero(QByteArray const &bytes)
-{
-    const int zero = bytes.indexOf('\0');
-    return QString::fromLocal8Bit(zero < 0 ? bytes : bytes.left(zero));
-}
-
-const char *exitStatusName(QProcess::ExitStatus status)
-{
-    return QMetaEnum::fromType<QProcess::ExitStatus>().valueToKey(status);
-}
-
-// Runs "cmd.exe" with the arguments; true only when it ran to its end and
-// answered 0. A program that never started leaves exitCode() at 0, so the
-// exit code alone would report a failure as success.
-bool runCommand(QProcess &process, QStringList const &arguments)
-{
-    process.start(QStringLiteral("cmd.exe"), arguments, QIODevice::ReadWrite);
-    if (!process.waitForFinished(netUseTimeout)) {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(netUseTimeout);
-        }
-        return false;
-    }
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
-} // namespace
 
 void Updater::localDir()
 {
@@ -84,7 +44,7 @@ bool Updater::checkInstallationFiles(QDir const &dir)
             ? updatetrust::readSignatureFile(dir.filePath(name + QStringLiteral(".sig")))
             : QString();
 
-        m_setupLocation = dir.absolutePath() + QLatin1Char('/') + name;
+        m_setupLocation = downloadfolder::pathOf(dir.absolutePath(), name);
         analyseFileVersion(name);
         if (isNewVersion())
             return true;
@@ -102,19 +62,13 @@ void Updater::sambaFileVersion()
 
     m_mountedDrive = getUnmountedVolume();
     if (m_mountedDrive != m_noDrive) {
-        if (mountDrive()) {
-            if (checkInstallationFiles(QDir(QString(m_mountedDrive) + QStringLiteral(":/inst"))))
+        // The share may already be mapped under another letter.
+        const QString folder
+            = mountDrive() ? share::folderOn(m_mountedDrive) : share::mappedFolder(volumes::mountedVolumes());
+        if (!folder.isEmpty()) {
+            if (checkInstallationFiles(QDir(folder)))
                 emit newVersionIsAvailable();
             return;
-        }
-        // The share may already be mapped under another letter.
-        const QList<volumes::Volume> mounted = volumes::mountedVolumes();
-        for (volumes::Volume const &volume : mounted) {
-            if (volume.valid && volume.ready && volume.name.toUpper().contains(volumeMarker)) {
-                if (checkInstallationFiles(QDir(volume.rootPath + QStringLiteral("inst"))))
-                    emit newVersionIsAvailable();
-                return;
-            }
         }
     }
     if (m_infoMode)
@@ -123,36 +77,18 @@ void Updater::sambaFileVersion()
 
 QChar Updater::getUnmountedVolume()
 {
-    QSet<QChar> used;
-    const QList<volumes::Volume> mounted = volumes::mountedVolumes();
-    for (volumes::Volume const &volume : mounted) {
-        if (!volume.valid)
-            continue;
-        QChar first = volume.rootPath.isEmpty() ? QChar(0) : volume.rootPath.at(0);
-        if (first.unicode() > 0xff)
-            first = QChar(0);
-        used.insert(first);
-    }
-    for (char letter = 'Z'; letter >= 'I'; --letter) {
-        if (!used.contains(QLatin1Char(letter)))
-            return QLatin1Char(letter);
-    }
-    return m_noDrive;
+    return share::freeDriveLetter(volumes::mountedVolumes(), m_noDrive);
 }
 
 bool Updater::mountDrive()
 {
-    QProcess process;
-    const QStringList arguments{QStringLiteral("/C"), QStringLiteral("net use"),
-        QString(m_mountedDrive) + QLatin1Char(':'), shareUncPath, shareUser, sharePassword};
-    if (runCommand(process, arguments)) {
+    const share::Outcome outcome = share::run(share::mountArguments(m_mountedDrive));
+    if (outcome.status == share::Status::Done) {
         UpdaterState::of(this)->shareMounted = true;
         return true;
     }
-
-    qWarning() << "exit code:" << process.exitCode() << ", exit status:" << exitStatusName(process.exitStatus())
-               << "\noutput:" << textUpToZero(process.readAllStandardOutput())
-               << "\nerrors:" << textUpToZero(process.readAllStandardError());
+    qWarning() << "exit code:" << outcome.exitCode << ", exit status:" << share::exitStatusName(outcome.exitStatus)
+               << "\noutput:" << outcome.output << "\nerrors:" << outcome.errors;
     return false;
 }
 
@@ -164,14 +100,12 @@ void Updater::unmountDrive()
     if (m_mountedDrive == m_noDrive || !state->shareMounted)
         return;
 
-    QProcess process;
-    const QStringList arguments{QStringLiteral("/C"), QStringLiteral("net use"),
-        QString(m_mountedDrive) + QLatin1Char(':'), QStringLiteral("/delete"), QStringLiteral("/YES")};
-    if (runCommand(process, arguments)) {
+    const share::Outcome outcome = share::run(share::unmountArguments(m_mountedDrive));
+    if (outcome.status == share::Status::Done) {
         m_mountedDrive = m_noDrive;
         state->shareMounted = false;
         return;
     }
-    qWarning() << "exit code:" << process.exitCode() << ", exit status:" << exitStatusName(process.exitStatus())
-               << "\noutput:" << textUpToZero(process.readAllStandardOutput());
+    qWarning() << "exit code:" << outcome.exitCode << ", exit status:" << share::exitStatusName(outcome.exitStatus)
+               << "\noutput:" << outcome.output;
 }

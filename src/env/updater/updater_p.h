@@ -28,6 +28,9 @@ namespace updater_limits
 int transferTimeout();
 void setTransferTimeout(int msecs);
 
+// transferTimeout in whole seconds, rounded up: the SFTP watchdog counts so.
+long transferTimeoutSeconds();
+
 // The most a web source writes for one setup program; a server that sends a
 // body without end would otherwise fill the disk. 0 restores the default.
 qint64 maxSetupFileSize();

@@ -5,13 +5,11 @@
 #include "updater_state_p.h"
 #include "updatetrust_p.h"
 #include "urlfiledownloader_p.h"
+#include "webpage_p.h"
 
 #include <QDebug>
 #include <QFile>
-#include <QFileInfo>
 #include <QPointer>
-#include <QRegularExpression>
-#include <QTextStream>
 #include <QUrl>
 
 #include <utility>
@@ -19,82 +17,11 @@
 namespace
 {
 
-// Each redirect is a new request started from inside the previous one, so a
-// loop on the server would otherwise recurse until the stack runs out.
-constexpr int MaxRedirects = 10;
-
-// A page is read whole into memory to be searched.
-constexpr qint64 MaxPageSize = 8 * 1024 * 1024;
-
-// What is fetched for a page: more than is searched, so that a page a little
-// too large is still reported as such, but a body without end stops.
-constexpr qint64 MaxPageDownload = 2 * MaxPageSize;
-
 const char RedirectsProperty[] = "env_redirects";
 
 // The redirect slot hands the number of redirects that led to the next request
 // over to httpDownload, whose signature carries no such count.
 thread_local int t_pendingRedirects = 0;
-
-QUrl parsedUrl(QString const &url)
-{
-    return QUrl::fromEncoded(url.toLocal8Bit(), QUrl::TolerantMode);
-}
-
-// A name that stays inside the folder it is put in and is not hidden there
-// (the folder's lock file is).
-bool isPlainFileName(QString const &name)
-{
-    return !name.isEmpty() && !name.startsWith(QLatin1Char('.')) && !name.contains(QLatin1Char('/'))
-        && !name.contains(QLatin1Char('\\')) && !name.contains(QLatin1Char(':'));
-}
-
-struct PageLink {
-    QStringList data; // file name and address, or empty
-    QString problem; // why nothing usable was found, when it is worth telling
-};
-
-PageLink readSetupLink(QString const &fileName, QString const &pattern, QString const &prefix)
-{
-    PageLink link;
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return link;
-    if (file.size() > MaxPageSize) {
-        link.problem = Updater::tr("Web page is too large (more than %1 MiB): %2")
-                           .arg(MaxPageSize / (1024 * 1024))
-                           .arg(QFileInfo(fileName).fileName());
-        return link;
-    }
-    QTextStream stream(&file);
-    const QString text = stream.readAll();
-
-    const QRegularExpressionMatch match = QRegularExpression(pattern).match(text);
-    if (!match.hasMatch())
-        return link;
-    const QString matched = match.captured(0);
-    const int prefixAt = matched.indexOf(prefix);
-    const int httpAt = matched.indexOf(QLatin1String("http"));
-    if (prefixAt < 0 || httpAt < 0)
-        return link;
-    const QString name = matched.mid(prefixAt, matched.size() - 1 - prefixAt);
-    const QString address = matched.mid(httpAt, matched.size() - 1 - httpAt);
-
-    // The link names a program that will be run: it must come over TLS, and
-    // its name must not lead out of the folder it is stored in. A greedy match
-    // over several links on one line fails here too.
-    const QUrl url = parsedUrl(address);
-    if (!url.isValid() || url.scheme() != QLatin1String("https") || url.host().isEmpty()) {
-        link.problem = Updater::tr("Setup file link is not an https address: %1").arg(address);
-        return link;
-    }
-    if (!isPlainFileName(name)) {
-        link.problem = Updater::tr("Setup file link does not end in a plain file name: %1").arg(address);
-        return link;
-    }
-    link.data = QStringList{name, address};
-    return link;
-}
 
 // Fetches a companion of a setup program (.md5, or .sig with wholeText) and
 // gives its digest, or all its text trimmed; empty when there is none, which
@@ -122,16 +49,16 @@ QString fetchCompanionDigest(Updater *owner, QUrl url, QString const &localPath,
             return QString();
         if (next.isEmpty())
             break;
-        if (redirects == MaxRedirects) {
+        if (redirects == webpage::MaxRedirects) {
             qCritical().noquote() << "No digest companion: too many redirects, last to" << next;
             fetched = false;
             break;
         }
-        url = parsedUrl(next);
+        url = webpage::parsedUrl(next);
     }
 
     const QByteArray bytes = fetched ? companion::read(localPath) : QByteArray();
-    const QString digest = wholeText ? QString::fromLatin1(bytes).trimmed() : companion::digest(bytes);
+    const QString digest = wholeText ? companion::signature(bytes) : companion::digest(bytes);
     QFile::remove(localPath);
     return digest;
 }
@@ -147,29 +74,25 @@ void Updater::httpDownload(QString const &url)
     // updater; nothing of it is touched after that.
     const QPointer<Updater> alive(this);
 
-    const QUrl target = parsedUrl(url);
-    m_setupFileName = QFileInfo(target.path(QUrl::FullyDecoded)).fileName();
-    // The name comes from the server (a decoded %2F or a backslash could lead
-    // out of our folder) or is missing for an address that ends in "/".
-    if (!isPlainFileName(m_setupFileName))
-        m_setupFileName = QStringLiteral("download");
-    m_downloadFilePath = m_tempPath + QLatin1Char('/') + m_setupFileName;
+    const QUrl target = webpage::parsedUrl(url);
+    m_setupFileName = webpage::downloadName(target);
+    // The separator doubled, as this source has always named its files.
+    m_downloadFilePath = downloadfolder::pathOf(m_tempPath + QLatin1Char('/'), m_setupFileName);
     downloadfolder::removeEntry(m_downloadFilePath);
 
     // A page offers no digest: it lies next to the setup program, as in the
     // update folder. Fetched once, before the program itself.
     if (!m_infoMode && redirects == 0) {
-        QUrl companion = target;
-        companion.setPath(target.path(QUrl::FullyEncoded) + QStringLiteral(".md5"), QUrl::TolerantMode);
-        const QString digest = fetchCompanionDigest(this, companion, m_downloadFilePath + QStringLiteral(".md5"));
+        const QString digest = fetchCompanionDigest(
+            this, webpage::companionUrl(target, QStringLiteral(".md5")), m_downloadFilePath + QStringLiteral(".md5"));
         if (!alive)
             return;
         m_setupMd5 = digest;
         // The signature lies beside it too, and is fetched the same way.
         QString signature;
         if (updatetrust::signaturesRequired()) {
-            companion.setPath(target.path(QUrl::FullyEncoded) + QStringLiteral(".sig"), QUrl::TolerantMode);
-            signature = fetchCompanionDigest(this, companion, m_downloadFilePath + QStringLiteral(".sig"), true);
+            signature = fetchCompanionDigest(this, webpage::companionUrl(target, QStringLiteral(".sig")),
+                m_downloadFilePath + QStringLiteral(".sig"), true);
             if (!alive)
                 return;
         }
@@ -186,17 +109,19 @@ void Updater::httpDownload(QString const &url)
     connect(downloader, &UrlFileDownloader::redirected, this, &Updater::vardoStudioSetupRedirected);
     connect(downloader, &UrlFileDownloader::downloadProgress, this, &Updater::onDownloadProgress);
     downloader->setTransferTimeout(updater_limits::transferTimeout());
-    downloader->setMaxSize(m_infoMode ? MaxPageDownload : updater_limits::maxSetupFileSize());
+    downloader->setMaxSize(m_infoMode ? webpage::MaxPageDownload : updater_limits::maxSetupFileSize());
     downloader->startDownload(target, m_downloadFilePath, m_infoMode);
     delete downloader;
 }
 
 QStringList Updater::findVardoStudioData(QString const &fileName)
 {
-    const PageLink link = readSetupLink(fileName, m_setupRegExp, m_setupFilePrefix);
-    if (!link.problem.isEmpty())
-        qCritical().noquote() << link.problem;
-    return link.data;
+    const webpage::Link link = webpage::readLink(fileName, m_setupRegExp, m_setupFilePrefix);
+    if (!link.text.isEmpty())
+        qCritical().noquote() << link.text;
+    if (link.status != webpage::LinkStatus::Found)
+        return QStringList();
+    return QStringList{link.name, link.address};
 }
 
 void Updater::vardoStudioSetupRedirected(QString const &newUrl)
@@ -205,10 +130,10 @@ void Updater::vardoStudioSetupRedirected(QString const &newUrl)
     // would otherwise leave one file per step in the folder.
     QFile::remove(m_downloadFilePath);
     const int redirects = (sender() ? sender()->property(RedirectsProperty).toInt() : 0) + 1;
-    if (redirects > MaxRedirects) {
-        qCritical().noquote() << "Redirect not followed, more than" << MaxRedirects << "in a row:" << newUrl;
+    if (redirects > webpage::MaxRedirects) {
+        qCritical().noquote() << "Redirect not followed, more than" << webpage::MaxRedirects << "in a row:" << newUrl;
         vardoStudioSetupDownloaded(QNetworkReply::TooManyRedirectsError,
-            tr("Too many redirects (more than %1): %2").arg(MaxRedirects).arg(newUrl), m_downloadFilePath);
+            tr("Too many redirects (more than %1): %2").arg(webpage::MaxRedirects).arg(newUrl), m_downloadFilePath);
         return;
     }
     t_pendingRedirects = redirects;
@@ -229,19 +154,19 @@ void Updater::vardoStudioSetupDownloaded(
         else
             showNetworkError(error, errorDescr);
     } else if (m_infoMode) {
-        const PageLink link = readSetupLink(downloadedFileName, m_setupRegExp, m_setupFilePrefix);
-        if (link.data.size() == 2) {
+        const webpage::Link link = webpage::readLink(downloadedFileName, m_setupRegExp, m_setupFilePrefix);
+        if (link.status == webpage::LinkStatus::Found) {
             // Only a page that offered a usable link has told a version; one
             // without must not end the check as "the latest version".
             m_versionChecked = true;
-            analyseFileVersion(link.data.at(0));
-            m_setupLocation = link.data.at(1);
+            analyseFileVersion(link.name);
+            m_setupLocation = link.address;
             if (isNewVersion())
                 emit newVersionIsAvailable();
         } else {
-            if (!link.problem.isEmpty()) {
-                qCritical().noquote() << link.problem;
-                m_errors.append(link.problem);
+            if (!link.text.isEmpty()) {
+                qCritical().noquote() << link.text;
+                m_errors.append(link.text);
             }
             qCritical().noquote() << "Unable to find setup file in url" << downloadedFileName;
             m_errors.append(tr("Unable to find setup file in url: ") + downloadedFileName);

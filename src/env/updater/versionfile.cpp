@@ -1,5 +1,8 @@
 #include "versionfile_p.h"
 
+#include "downloadfolder_p.h"
+
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
@@ -46,6 +49,26 @@ Offer parse(QByteArray data)
     offer.sha256 = arch.value(QStringLiteral("sha256")).toString();
     offer.sig = arch.value(QStringLiteral("sig")).toString();
     return offer;
+}
+
+Contents read(QString const &path)
+{
+    Contents contents;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return contents;
+    if (file.size() <= MaxSize)
+        contents.data = file.read(MaxSize + 1);
+    contents.size = qMax(file.size(), qint64(contents.data.size()));
+    file.close();
+    if (contents.size > MaxSize) {
+        downloadfolder::removeRegularFile(path);
+        contents.status = ReadStatus::TooLarge;
+        contents.data.clear();
+        return contents;
+    }
+    contents.status = ReadStatus::Ok;
+    return contents;
 }
 
 } // namespace versionfile

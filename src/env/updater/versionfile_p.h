@@ -35,6 +35,29 @@ struct Offer {
 
 Offer parse(QByteArray data);
 
+// The file's name on the server and in the download folder.
+inline QString fileName()
+{
+    return QStringLiteral("vsver.json");
+}
+
+// The version file is a few hundred bytes; anything much bigger is not one,
+// and is not read into memory.
+constexpr qint64 MaxSize = 1024 * 1024;
+
+enum class ReadStatus { Ok, CannotOpen, TooLarge };
+
+struct Contents {
+    ReadStatus status = ReadStatus::CannotOpen;
+    QByteArray data; // when Ok
+    qint64 size = 0; // the size found, when TooLarge
+};
+
+// The downloaded file at path, read only up to MaxSize: its size is looked
+// at before anything is read, and the read stops at the limit too, in case the
+// file grows meanwhile. A file found too large is removed.
+Contents read(QString const &path);
+
 } // namespace versionfile
 
 #endif
