@@ -89,19 +89,19 @@ void tst_Envctl::commands_data()
     const QString notStarted = "\n$ sleep 0.3; test ! -e args => 0";
     row("no command", " => 2|usage");
     row("unknown option", "--bogus|info => 2|usage");
-    row("unknown command", "frobnicate => 2|unknown");
-    row("unknown mode", "check|--mode|ftp => 2|unknown");
+    row("an unknown command or mode", "frobnicate => 2|unknown\ncheck|--mode|ftp => 2|unknown");
     row("settings without action", "settings => 2|usage");
     row("not a locale", "language|xx_YY => 2|unknown");
     row("unknown setting", "settings|get|NO_SUCH_KEY => 2|unknown");
-    row("info with an argument", "info|extra => 2|usage");
-    row("demo with an argument", "demo|extra => 2|usage");
+    row("info or demo with an argument", "info|extra => 2|usage\ndemo|extra => 2|usage");
     row("release sign without a key", "release|sign|--version|1.0.0.0|file => 2|usage");
     row("info tells the build's trust",
         "info => 0|release signatures:    not required|update server key:     not pinned");
     QTest::newRow("demo completes the cycle")
         << QByteArray()
         << "demo => 0|[upd=true]|[runAfterInst=true]|[instPath=" + m_appDir + "]|Demo update cycle completed.";
+    row("the local-alt mode the application was installed with is kept", "check => 0|No newer version",
+        "[APP_SETTINGS]\nAPP_MODE=3\n");
     row("an empty update folder offers nothing", "check|--mode|local|--dir|%tmp/empty => 0|No newer version");
     row("a text, a font and an unset entry go through the file",
         "settings|set|STYLE|fusion => 0\nsettings|get|STYLE => 0|fusion\n"
