@@ -6,6 +6,7 @@
 #include "updatesession.h"
 
 #include <environment.h>
+#include <settingskeys_p.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -43,38 +44,33 @@ const FileKind fileKinds[] = {
     {"orla-export", Environment::ORLA_EXPORT_FILE},
 };
 
-const EnvSettingKey fontKeys[]
-    = {APP_FONT, GUI_COMPONENT_NAME_FONT, GUI_CABINET_NAME_FONT, GUI_NODE_NAME_FONT, GUI_FAS_SYSTEM_NAME_FONT};
-const EnvSettingKey colorKeys[] = {APP_FONT_COLOR, GUI_COMPONENT_NAME_FONT_COLOR, GUI_CABINET_NAME_FONT_COLOR,
-    GUI_NODE_NAME_FONT_COLOR, GUI_FAS_SYSTEM_NAME_FONT_COLOR, GUI_LE_SELECTED_COLOR, GUI_LE_COLLISION_COLOR};
-
-// Keys a person may read and change: the plain ones. The enciphered deployment
-// keys and the export password are not settings of the file.
-bool isFileSetting(EnvSettingKey key)
+// The settings a person may read and change: the keys of the library's table
+// that it writes to the file (not the enciphered deployment keys).
+QList<EnvSettingKey> settingKeys()
 {
-    return key != NONE && key < SECURE_ARG_1600 && key != ORLA_EXPORT_SETS && key != APPLICATION_FONT
-        && key != APPLICATION_FONT_COLOR;
+    QList<EnvSettingKey> keys;
+    for (settingskeys::Key const &row : settingskeys::keys) {
+        if (row.write != settingskeys::Write::Never)
+            keys.append(row.key);
+    }
+    std::sort(keys.begin(), keys.end());
+    return keys;
+}
+
+bool readAs(EnvSettingKey key, settingskeys::Read read)
+{
+    return std::any_of(std::begin(settingskeys::keys), std::end(settingskeys::keys),
+        [&](settingskeys::Key const &row) { return row.key == key && row.read == read; });
 }
 
 bool isFontKey(EnvSettingKey key)
 {
-    return std::find(std::begin(fontKeys), std::end(fontKeys), key) != std::end(fontKeys);
+    return readAs(key, settingskeys::Read::Font);
 }
 
 bool isColorKey(EnvSettingKey key)
 {
-    return std::find(std::begin(colorKeys), std::end(colorKeys), key) != std::end(colorKeys);
-}
-
-QList<EnvSettingKey> settingKeys()
-{
-    QList<EnvSettingKey> keys;
-    for (auto it = EnvSettingKeyEnumClass::s_idNames.cbegin(); it != EnvSettingKeyEnumClass::s_idNames.cend(); ++it) {
-        if (isFileSetting(it.key()))
-            keys.append(it.key());
-    }
-    std::sort(keys.begin(), keys.end());
-    return keys;
+    return readAs(key, settingskeys::Read::Color);
 }
 
 bool keyByName(QString const &name, EnvSettingKey *key)

@@ -1,6 +1,6 @@
 #include "environment.h"
 
-#include "environment_settings_p.h"
+#include "settingsfile_p.h"
 
 #include <QStandardPaths>
 
