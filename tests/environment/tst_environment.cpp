@@ -13,7 +13,6 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QXmlStreamReader>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -27,7 +26,7 @@ class TestEnvironment : public QObject
     Q_OBJECT
 
 public:
-    enum Fault { FolderInTheWay, Fifo, FolderVanishes, FolderBecomesFile, BackupBlocked, ConfigIsFile };
+    enum Fault { FolderInTheWay, Fifo, FolderVanishes, BackupBlocked };
     Q_ENUM(Fault)
     static const int studio = Environment::APP_STUDIO, otherApp = 3;
 
@@ -149,11 +148,9 @@ void TestEnvironment::settingsFile_data()
             + secure.toLatin1() + "=serial\n[OTHER]\nx=y\n",
         "", "LANG=pl_PL|UPDATES_LOCAL_DIR=/u|UPDATES_HTTP_URL=%p|" + secure + "=serial", "",
         "UI_SETTINGS/CUSTOM=keep|FOREIGN=f|OTHER/x=y|UPDATES_HTTP_URL=%p|UPDATES_LOCAL_DIR=/u|" + secure + "=serial");
-    row("diary folders follow the work folder", studio, true,
-        "[APP_SETTINGS]\nWORK_DIR=/w\nKORAX_DIARY_OUTPUT_DIR=/o\n", "",
-        "KORAX_DIARY_INPUT_DIR=/w|KORAX_DIARY_OUTPUT_DIR=/o", "", "");
-    row("an empty WORK_DIR: the default work and diary folders", studio, true, "[APP_SETTINGS]\nWORK_DIR=\n", "",
-        "KORAX_DIARY_INPUT_DIR=%w", "", "");
+    row("an empty WORK_DIR: the default work folder; diary folders follow it", studio, true,
+        "[APP_SETTINGS]\nWORK_DIR=\nKORAX_DIARY_OUTPUT_DIR=/o\n", "",
+        "KORAX_DIARY_INPUT_DIR=%w|KORAX_DIARY_OUTPUT_DIR=/o", "", "");
     row("settings emptied or removed lose their entries; LANG and STYLE stay", studio, true,
         "[APP_SETTINGS]\nLOG_FILE=a\nOPEN_RECENT_FILES=b\nPRESENTATION_MODE=c\n", "", "PRESENTATION_MODE=c",
         "LOG_FILE|OPEN_RECENT_FILES=|LANG=|STYLE|AUTOSSAVE_TIME=10",
@@ -161,7 +158,6 @@ void TestEnvironment::settingsFile_data()
     const QByteArray mode2 = "[APP_SETTINGS]\nAPP_MODE=2\n";
     row("APP_MODE removed from the store: removed from the file", studio, true, mode2, "", "APP_MODE=2", "APP_MODE",
         "APP_MODE");
-    row("APP_MODE set: written", studio, true, mode2, "", "", "APP_MODE=3", "APP_MODE=3");
     row("APP_MODE empty: the file's entry stays", studio, true, mode2, "", "", "APP_MODE=", "APP_MODE=2");
     const QString serif = QFont("DejaVu Serif", 23).toString();
     row("fonts and colours round trip; a colour typed as text loads", studio, false,
@@ -172,8 +168,6 @@ void TestEnvironment::settingsFile_data()
         "UI_SETTINGS/APP_FONT=DejaVu Sans,30,-1,5,50,0,0,0,0,0");
     row("a file the host names is read and written", studio, true, "[APP_SETTINGS]\nLOG_FILE=other.log\n", "named.ini",
         "LOG_FILE=other.log", "LOG_LEVEL=debug", "LOG_LEVEL=debug");
-    row("a named file that is missing: the default one", studio, true, QByteArray(), "missing.ini", "LOG_FILE=app.log",
-        "", "LOG_FILE=app.log");
 }
 
 void TestEnvironment::settingsFile()
@@ -223,10 +217,6 @@ void TestEnvironment::settingsFile()
                     && (it.value() == "*" || file.value(key).toString() == it.value().toString()),
             qPrintable(key + ": " + file.value(key).toString()));
     }
-    fresh(appType)->loadSettings(skipFonts, host); // fonts and colours read back
-    for (auto it = changes.cbegin(); it != changes.cend(); ++it)
-        QVERIFY((!endsIn(it.key(), "_FONT") && !endsIn(it.key(), "_COLOR"))
-            || held(Environment::instance(), it.key()) == it.value().toString());
 }
 
 void TestEnvironment::unreadFile_data()
@@ -235,14 +225,9 @@ void TestEnvironment::unreadFile_data()
     QTest::addColumn<bool>("keptAside"); // reported unread and copied aside before the write
     QTest::addColumn<QString>("appFontColour");
 
-    QByteArray garbage;
-    for (int i = 0; i < 512; ++i)
-        garbage.append(char((i * 73 + 11) % 256));
     const QString black = QStringLiteral("#ff000000");
-    QTest::newRow("binary garbage") << garbage << true << black;
     QTest::newRow("unterminated section")
         << QByteArray("[APP_SETTINGS\nLOG_LEVEL=info\n[UI_SETTINGS]\nX=1\n") << true << black;
-    QTest::newRow("empty file") << QByteArray("") << false << black;
     const QByteArray colour
         = "[UI_SETTINGS]\nAPP_FONT_COLOR=@Variant(\\0\\0\\0\\x43\\x1\\xff\\xff\\xd2\\xd2\\xd2\\xd2\\xd2"
           "\\xd2\\0\\0)\n";
@@ -291,9 +276,6 @@ void TestEnvironment::unreadFile()
         QVERIFY2(it.key().startsWith("UI_SETTINGS/")
                 || (after.value(it.key()) == it.value() && after.value(it.key()).userType() == it.value().userType()),
             qPrintable(it.key()));
-    messages.clear();
-    env->loadSettings(false, QString());
-    QVERIFY2(!messages.contains(QtInfoMsg, QStringLiteral("Cannot read settings file:")), "what was written loads");
 }
 
 void TestEnvironment::scan_data()
@@ -305,13 +287,11 @@ void TestEnvironment::scan_data()
     const QByteArray huge = "(\\0\\0\\0GUI_L)\n"; // a polygon of 0x55495f4c points: Qt reserves them and dies
     QTest::newRow("no stored object") << QByteArray("[A]\nK=@@text\nL=x\n") << clean;
     QTest::newRow("polygon with a huge count") << "[A]\nK=@Variant" + huge << unsafe;
-    QTest::newRow("in a value quoted in halves") << "[A]\nK=\"@Var\"iant" + huge << unsafe;
     QTest::newRow("as a list element") << "[A]\nK=a, @Variant" + huge << unsafe;
     QTest::newRow("spelt with escapes after the '@'") << "[A]\nK=@\\x56\\x61riant" + huge << unsafe;
     QTest::newRow("'@' spelt as an escape") << "[A]\nK=\\x40Variant" + huge << unsafe;
     QTest::newRow("list element on a continued line") << "[A]\nK=a\\\n, @Variant" + huge << unsafe;
     QTest::newRow("after a comment that holds a quote") << "[A]\nK=a;\"\nL=@Variant" + huge << unsafe;
-    QTest::newRow("after a comment that ends in a backslash") << "[A]\nK=a;b\\\nL=@Variant" + huge << unsafe;
     QTest::newRow("after an escaped '=' in the key") << "[A]\nK\\=x=@Variant" + huge << unsafe;
     QTest::newRow("quoted text that only looks like an object")
         << QByteArray("[A]\nK=\"a\\nL=@Variant(\\0\\0\\0G\"\n") << clean;
@@ -363,9 +343,7 @@ void TestEnvironment::faults_data()
     QTest::newRow("a folder where the file must go") << FolderInTheWay << QByteArray();
     QTest::newRow("a FIFO where the file must go") << Fifo << QByteArray();
     QTest::newRow("folder removed between load and write: written again") << FolderVanishes << ini;
-    QTest::newRow("folder replaced by a file between load and write") << FolderBecomesFile << ini;
     QTest::newRow("no copy of an unread file can be kept: not written") << BackupBlocked << "[A]\nnote\n" + ini;
-    QTest::newRow("a file where the configuration folder must go") << ConfigIsFile << QByteArray();
 }
 
 void TestEnvironment::faults()
@@ -378,22 +356,18 @@ void TestEnvironment::faults()
         QVERIFY(QDir().mkpath(iniPath() + (fault == BackupBlocked ? ".bak/inside" : "/inside")));
     if (fault == Fifo)
         QVERIFY(QDir().mkpath(config) && mkfifo(QFile::encodeName(iniPath()).constData(), 0600) == 0);
-    QVERIFY(fault != ConfigIsFile || writeFile(config, "not a folder"));
     QVERIFY(content.isEmpty() || writeFile(iniPath(), content));
     Environment *env = fresh();
     MessageCapture messages;
     startUpWithoutLogger(env, studio, false);
     QVERIFY2(QDir(env->getProjectDir()).exists(), "start-up completes");
     QCOMPARE(env->getSetting(COMPONENT_DATA_BANK, QVariant::String).toString(), QStringLiteral("FileDataBank"));
-    QVERIFY(fault < FolderVanishes || fault > FolderBecomesFile || QDir(config).removeRecursively());
-    QVERIFY(fault != FolderBecomesFile || writeFile(config, "not a folder"));
+    QVERIFY(fault != FolderVanishes || QDir(config).removeRecursively());
     env->setSetting(LOG_FILE, QStringLiteral("changed.log"));
     env->writeSettings();
     if (fault == FolderVanishes)
         QVERIFY(entriesOf(iniPath()).value("APP_SETTINGS/LOG_FILE") == "changed.log"
             && entriesOf(iniPath()).value("APP_SETTINGS/LOG_LEVEL") == "info");
-    else if (fault == FolderBecomesFile || fault == ConfigIsFile)
-        QCOMPARE(readAll(config), QByteArray("not a folder"));
     else
         QVERIFY(messages.contains(QtWarningMsg, QStringLiteral("Cannot write settings file:"))
             && QFileInfo(iniPath()).isDir() == (fault == FolderInTheWay)
@@ -414,7 +388,6 @@ void TestEnvironment::startup_data()
         "critical-probe|!warning-probe|!earlier run|! [");
     row("info level, own file name", "[APP_SETTINGS]\nLOG_FILE=main.log\nLOG_LEVEL=info\n", 0, "main.log",
         "info-probe|!debug-probe");
-    row("an empty level is handed on as it is", "[APP_SETTINGS]\nLOG_LEVEL=\n", 0, "app.log", "debug-probe");
     row("first option: thread ids", QByteArray(), 1, "app.log", " [|!earlier run");
     row("third option: appended", QByteArray(), 4, "app.log", "earlier run|! [");
     row("unknown log file name: no file log", "[APP_SETTINGS]\nLOG_FILE=\n", 0, "",
@@ -448,9 +421,6 @@ void TestEnvironment::startup()
             qCritical("critical-probe");
             TracerManager::unregister();
         }
-        const int creating = messages.indexOf(QtInfoMsg, QStringLiteral("creating app environment"));
-        QVERIFY2(creating >= 0 && creating < messages.indexOf(QtInfoMsg, QStringLiteral("Settings file:")),
-            "announced before the settings are loaded");
         for (auto const &entry : messages.entries()) // all there is when no logger took the output over
             log += entry.message.toUtf8() + '\n';
     }
@@ -523,14 +493,10 @@ int runWithoutGui()
 
 void TestEnvironment::labelsVisibleToLupdate()
 {
-    QFile file(QStringLiteral(ENV_TEST_EXTRACTED_TS));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QXmlStreamReader xml(&file);
     QStringList sources;
-    while (!xml.atEnd()) {
-        if (xml.readNext() == QXmlStreamReader::StartElement && xml.name() == QLatin1String("source"))
-            sources << xml.readElementText();
-    }
+    auto it = QRegularExpression("<source>(.*)</source>").globalMatch(readAll(ENV_TEST_EXTRACTED_TS));
+    while (it.hasNext())
+        sources << it.next().captured(1);
     sources.removeDuplicates();
     QCOMPARE(sources.join('|'),
         QStringLiteral("project file|log file|alarm log files|configuration file|csv file|txt file|pdf file|xml file|"
@@ -581,13 +547,6 @@ void TestEnvironment::answers_data()
         "/opt/vs/data" + below + "%d/config" + made);
     row("layout: local configuration under the application folder; another application makes the work folder only",
         layout("/w", Environment::MODE_LOCAL_CONFIG, otherApp), "/opt/vs/data" + below + "/opt/vs/config w");
-    row(
-        "layout: price lists, and the data folder before start-up",
-        [](Environment *e) {
-            return e->getDataPath() + e->getDefaultPriceListFileName("abc") + '|'
-                + e->priceListFileWithoutExtention("a.vrl.VRL.vrl.bak");
-        },
-        "/datapricelist_abc.vrl|a.VRL.bak");
     auto temp = [](QString sub) { // below the temporary folder %t, made; "blocked" is a file
         return [=](Environment *e) {
             const QString root = QStandardPaths::standardLocations(QStandardPaths::TempLocation).value(0);
@@ -596,8 +555,7 @@ void TestEnvironment::answers_data()
             return QString(path).replace(root, "%t") + (QFileInfo(path).isDir() ? "" : " (missing)");
         };
     };
-    row("temporary folder: backslashes split", temp("\\t\\a\\b"), "%t/t/a/b/");
-    row("temporary folder: mixed and doubled separators", temp("t\\\\a//b/"), "%t/t/a/b/");
+    row("temporary folder: backslashes split", temp("\\t\\a//b\\"), "%t/t/a/b/");
     row("temporary folder: a level that cannot be made gives the folder itself", temp("\\t\\blocked\\deeper"), "%t");
 
     auto autosave = [](QVariant stored) {
@@ -615,9 +573,7 @@ void TestEnvironment::answers_data()
     row("autosave: above it, 5", autosave(61), "5");
     row("autosave: 0 is the lower bound", autosave(0), "0");
     row("autosave: below it, 5", autosave(-1), "5");
-    row("autosave: a text above the bound", autosave("61"), "5");
     row("autosave: a text that is no number reads 0", autosave("ten"), "0");
-    row("autosave: not loaded yet reads 0", autosave(QVariant(QVariant::String)), "0");
     row("autosave: missing from the settings file reads 5", autosave(QVariant()), "5");
 
     // "+p" adds, "-p" deletes, "*p|q" adds in one call; %t is the project temporary folder, %T in capitals.
@@ -643,13 +599,10 @@ void TestEnvironment::answers_data()
         };
     };
     row("recent: the first file keeps the empty entry", recent(QVariant(), {"+A"}), "A;");
-    row("recent: letter case makes a second entry", recent(QVariant(), {"+a", "+A"}), "A;a;");
     row("recent: adding moves to the front, duplicates go", recent("C;A;B;A", {"+A"}), "A;C;B");
     row("recent: delete removes every copy, also the empty entry", recent("X;Y;X;Z;", {"-X", "-", "-W"}), "Y;Z");
     row("recent: files in the project temporary folder never enter", recent("A;", {"+%tx", "+/m%tx"}), "A; but read ");
     row("recent: that folder in capitals is another", recent("A;", {"+%Tx"}), "%Tx;A;");
-    row("recent: letters, quotes and commas survive", recent(42, {"*/p/zażółć \"q\"|/p/a, b"}),
-        "/p/a, b;/p/zażółć \"q\";42");
     row("recent: sixteen keep the last fifteen", recent(QVariant(), {"*1|2|3|4|5|6|7|8|9|10|11|12|13|14|15|16"}),
         "16;15;14;13;12;11;10;9;8;7;6;5;4;3;2");
 
@@ -663,24 +616,8 @@ void TestEnvironment::answers_data()
         "project file (*.vsp)|project file (*.json)|xml file (*.xml)");
     row("filters: PDF, table, HTML, Excel, LibreOffice and unused bits left out", filters(0x39e80 | 0x40),
         "txt file (*.txt)");
-    row("filters: one type", filters(Environment::KORAX_LOG_FILE),
-        "log file [KORAX] (pu pu0*)log file [KORAX] (pu pu0*)");
 
     const QString root = m_root.path();
-    auto translator = [=](QString name) {
-        return [=](Environment *e) {
-            e->setRootAppPath(root);
-            MessageCapture capture;
-            const QSharedPointer<QTranslator> translator = e->loadTranslator(name);
-            return (translator ? translator->translate("Environment", "log file") : capture.entries().value(0).message)
-                .replace(root, "%r");
-        };
-    };
-    row("translator: the exact file", translator("de_DE"), "Protokolldatei");
-    row("translator: a language's file serves its countries", translator("pt_PT"), "ficheiro de registo");
-    row("translator: an empty name means en_US", translator(""), "plik dziennika");
-    row("translator: no fallback across languages", translator("de_AT"),
-        "Cannot load translator: \"vardostudio_de_AT, translation path: %r/translations\"");
     auto switchTo = [=](QStringList locales) { // the labels and the language after switching in turn
         return [=](Environment *e) {
             e->setRootAppPath(root);
@@ -694,6 +631,8 @@ void TestEnvironment::answers_data()
             return answer + QCoreApplication::translate("Environment", "log file").remove("log file");
         };
     };
+    row("languages: a language's file serves its countries", switchTo({"pt_PT"}),
+        "ficheiro de registo [KORAX] (pu pu0*)|ORLA export file (*.vor)|csv file|pt_PT");
     row("languages: German", switchTo({"de_DE"}),
         "Protokolldatei [KORAX] (pu pu0*)|ORLA export file (*.vor)|CSV-Datei|de_DE");
     row("languages: German then Polish leaves one translator", switchTo({"de_DE", "pl_PL"}),
@@ -701,51 +640,49 @@ void TestEnvironment::answers_data()
     row("languages: a failed switch leaves texts untranslated and the language", switchTo({"de_DE", "hu_HU"}),
         "failed: log file [KORAX] (pu pu0*)|ORLA export file (*.vor)|csv file|de_DE");
 
-    auto name = [](int key) {
-        return [=](Environment *) {
-            const QString name = EnvSettingKeyEnumClass::idName(EnvSettingKey(key));
-            return key < SECURE_ARG_1600 ? name : Crypto::decodeEnumIdName("EnvSettingKey", name);
-        };
-    };
-    row("key names: doubled S kept", name(AUTOSSAVE_TIME), "AUTOSSAVE_TIME");
-    row("key names: a reserved number", name(26), "=26");
-    row("key names: negative", name(-5), "=-5");
-    row("key names: enciphered, '.' escaped", name(SECURE_ARG_1602), QString(ENV_UPDATE_HOST).replace(".", "$d$"));
-    row("key names: the enciphered export password", name(SECURE_ARG_1601), ENV_EXPORT_PASSWORD);
+    row(
+        "key names: a number without a name",
+        [](Environment *) {
+            return EnvSettingKeyEnumClass::idName(NONE) + EnvSettingKeyEnumClass::idName(EnvSettingKey(26));
+        },
+        "NONE=26");
+    row(
+        "key names: the export password's, enciphered",
+        [](Environment *) {
+            return Crypto::decodeEnumIdName("EnvSettingKey", EnvSettingKeyEnumClass::idName(SECURE_ARG_1601));
+        },
+        ENV_EXPORT_PASSWORD);
 
-    // The password in force after setting these in turn, and what is odd about it.
-    auto password = [](QStringList passwords, QString stored = QString()) {
+    // The password in force after setting these in turn (stored as hex that does not show it), and after a reload.
+    auto password = [](QStringList passwords) {
         return [=](Environment *e) {
-            e->setSetting(ORLA_EXPORT_SETS, stored.isNull() ? QVariant() : stored);
-            MessageCapture capture;
             for (QString const &password : passwords)
                 e->setOrlaExportPassword(password);
             const QString plain = e->getOrlaExportPassword(false);
             const QString held = e->getSetting(ORLA_EXPORT_SETS, QVariant::String).toString();
-            QString answer = plain == ENV_EXPORT_PASSWORD ? "built-in" : stored.isNull() ? plain : "another";
-            if (capture.count(QtWarningMsg, "Cannot encode export password"))
-                answer += " (too long)";
-            if (stored.isNull() && e->getOrlaExportPassword(true) != Crypto::encodeEnumIdName("EnvSettingKey", plain))
-                answer += " (another encoded form)";
-            if (!passwords.isEmpty() && !held.isEmpty()
+            QString answer = plain == ENV_EXPORT_PASSWORD ? "built-in" : plain;
+            if (!held.isEmpty()
                 && (!QRegularExpression("^([0-9a-f]{32})+$").match(held).hasMatch()
                     || (!plain.isEmpty() && held.contains(plain.toUtf8().toHex()))))
                 answer += " (stored as " + held + ")";
             e->writeSettings();
-            e->loadSettings(true, QString());
-            return answer + (e->getOrlaExportPassword(false) == ENV_EXPORT_PASSWORD ? "" : " (kept in the file)");
+            e->loadSettings(true, QString()); // never in the file
+            return answer + '|' + (e->getOrlaExportPassword(false) == ENV_EXPORT_PASSWORD ? "built-in" : "another");
         };
     };
-    row("password: none set, the built-in one", password({}), "built-in");
-    row("password: empty is one, not the built-in one", password({""}), "");
-    row("password: non-Latin letters", password({"zażółć ₾"}), "zażółć ₾");
-    row("password: the longest the cipher takes", password({QString(511, 'p')}), QString(511, 'p'));
-    row("password: beyond the cipher's bound the one in force stays", password({"secret", QString(512, 'p')}),
-        "secret (too long)");
-    row("password: beyond it, with none before, the built-in one", password({QString(600, 'p')}),
-        "built-in (too long)");
-    row("password: a foreign stored form is not the built-in one", password({}, "abc"), "another");
-    row("password: nor is an empty one", password({}, ""), "another");
+    row("password: none set, the built-in one", password({}), "built-in|built-in");
+    row("password: an empty one is no built-in one", password({""}), "|built-in");
+    row("password: the longest the cipher takes", password({QString(511, 'p')}), QString(511, 'p') + "|built-in");
+    row("password: beyond the cipher's bound the one in force stays", password({"zażółć ₾", QString(512, 'p')}),
+        "zażółć ₾|built-in");
+    row("password: beyond it, with none before, the built-in one", password({QString(600, 'p')}), "built-in|built-in");
+    row(
+        "password: a foreign stored form is no built-in one",
+        [](Environment *e) {
+            e->setSetting(ORLA_EXPORT_SETS, "abc");
+            return e->getOrlaExportPassword(false) == ENV_EXPORT_PASSWORD ? "built-in" : "another";
+        },
+        "another");
     row(
         "password: the stored form outlives the process",
         [](Environment *e) {
@@ -755,21 +692,15 @@ void TestEnvironment::answers_data()
             return Environment::instance()->getOrlaExportPassword(false);
         },
         "secret");
-
-    auto currency
-        = [](QLocale::Country country) { return [=](Environment *e) { return e->getCurrencySymbol(country); }; };
-    row("currency: Poland, a two-byte letter", currency(QLocale::Poland), "zł");
-    row("currency: Italy, euro without a supported locale", currency(QLocale::Italy), "€");
-    row("currency: France is not in the table", currency(QLocale::France), "");
     row(
-        "currency: every supported country has one, among them all",
+        "currency: every supported country has a symbol, among them all",
         [](Environment *e) {
             QString missing;
             for (QLocale const &locale : e->getSupportedLocales()) {
                 const QString symbol = e->getCurrencySymbol(locale.country());
                 missing += symbol.isEmpty() || !e->getAllCurrencySymbols().contains(symbol) ? locale.name() : "";
             }
-            return missing;
+            return missing + e->getCurrencySymbol(QLocale::France);
         },
         "");
 }
