@@ -26,7 +26,7 @@ class TestEnvironment : public QObject
     Q_OBJECT
 
 public:
-    enum Fault { FolderInTheWay, Fifo, FolderVanishes, BackupBlocked };
+    enum Fault { NoFault, FolderInTheWay, Fifo, FolderVanishes, BackupBlocked };
     Q_ENUM(Fault)
     static const int studio = Environment::APP_STUDIO, otherApp = 3;
 
@@ -80,8 +80,6 @@ private slots:
     void scan_data();
     void scan();
     void backupsNeverOverwritten();
-    void faults_data();
-    void faults();
     void startup_data();
     void startup();
     void properFont();
@@ -103,7 +101,6 @@ void TestEnvironment::initTestCase()
     QVERIFY(root.mkdir("translations"));
     for (QString const &file : qm.entryList({"*.qm"}))
         QVERIFY(QFile::copy(qm.filePath(file), root.filePath("translations/" + file)));
-    QVERIFY(QFile::copy(qm.filePath("vardostudio_pl_PL.qm"), root.filePath("translations/vardostudio_en_US.qm")));
 }
 
 void TestEnvironment::init()
@@ -222,26 +219,24 @@ void TestEnvironment::settingsFile()
 void TestEnvironment::unreadFile_data()
 {
     QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<bool>("keptAside"); // reported unread and copied aside before the write
+    QTest::addColumn<bool>("keptAside"); // reported unread, copied aside before the write
     QTest::addColumn<QString>("appFontColour");
-
-    const QString black = QStringLiteral("#ff000000");
-    QTest::newRow("unterminated section")
-        << QByteArray("[APP_SETTINGS\nLOG_LEVEL=info\n[UI_SETTINGS]\nX=1\n") << true << black;
-    const QByteArray colour
-        = "[UI_SETTINGS]\nAPP_FONT_COLOR=@Variant(\\0\\0\\0\\x43\\x1\\xff\\xff\\xd2\\xd2\\xd2\\xd2\\xd2"
-          "\\xd2\\0\\0)\n";
-    QTest::newRow("a colour as Qt writes it loads") << colour << false << QStringLiteral("#ffd2d2d2");
-    QTest::newRow("a colour of an out-of-range model is dropped")
-        << QByteArray(colour).replace("\\x1\\xff", "\\xe\\xff") << false << black;
-    QTest::newRow("polygon with a huge count is not handed to Qt")
-        << QByteArray("[UI_SETTINGS]\nAPP_FONT_COLOR=@Variant(\\0\\0\\0GUI_LE_SELECTED_COLOR=\\0\\0)\n") << true
-        << black;
-    QTest::newRow("date-time of an unknown kind, whose rewrite crashes")
-        << QByteArray("[HOST]\nwhen=@DateTime(\\0\\0\\0\\x10\\0\\0\\0W\\0\\x61\\0r\\0s\\0\\x61\\0w)\n") << true
-        << black;
-    QTest::newRow("host's string list shorter than declared: read, copied before the write")
-        << QByteArray("[HOST]\nvalue=@Variant(\\0\\0\\0\\xb\\0\\0\\0\\x1\\0\\0\\0\\x8\\0x)\n") << true << black;
+    QTest::addColumn<Fault>("fault");
+    auto row = [](QString const &name, QByteArray content, bool keptAside, Fault fault = NoFault,
+                   QString colour = "#ff000000") {
+        QTest::newRow(qPrintable(name)) << content << keptAside << colour << fault;
+    };
+    const QByteArray colour = "[UI_SETTINGS]\nAPP_FONT_COLOR=@Variant(\\0\\0\\0\\x43\\x1\\xff\\xff\\xd2\\xd2\\xd2\\xd2"
+                              "\\xd2\\xd2\\0\\0)\n";
+    row("a colour as Qt writes it loads", colour, false, NoFault, "#ffd2d2d2");
+    row("a colour of an out-of-range model is dropped", QByteArray(colour).replace("\\x1\\xff", "\\xe\\xff"), false);
+    row("unterminated section", "[APP_SETTINGS\nLOG_LEVEL=info\n[UI_SETTINGS]\nX=1\n", true);
+    row("polygon with a huge count is not handed to Qt",
+        "[UI_SETTINGS]\nAPP_FONT_COLOR=@Variant(\\0\\0\\0GUI_LE_SELECTED_COLOR=\\0\\0)\n", true);
+    row("date-time of an unknown kind, whose rewrite crashes",
+        "[HOST]\nwhen=@DateTime(\\0\\0\\0\\x10\\0\\0\\0W\\0\\x61\\0r\\0s\\0\\x61\\0w)\n", true);
+    row("host's string list shorter than declared: read, copied before the write",
+        "[HOST]\nvalue=@Variant(\\0\\0\\0\\xb\\0\\0\\0\\x1\\0\\0\\0\\x8\\0x)\n", true);
     const QVariantMap map{{"a", 1}, {"b", QStringList{"x"}}};
     for (QVariant const &value : QVariantList{QPointF(1.5, -2), QUrl("https://example.com/a?b=c,d"), QDate(2024, 2, 29),
              QDateTime(QDate(2024, 2, 29), QTime(13, 14, 15), Qt::OffsetFromUTC, 3600), map,
@@ -249,9 +244,13 @@ void TestEnvironment::unreadFile_data()
              QVariant::fromValue(QPolygon(QVector<QPoint>{{1, 2}, {3, 4}})), QVariantList{1, "x", QSize(2, 3)}}) {
         QTemporaryDir dir; // the file as a host leaves it
         QSettings(dir.filePath("h.ini"), QSettings::IniFormat).setValue(QStringLiteral("HOST/value"), value);
-        QTest::newRow(qPrintable(QStringLiteral("host's %1 survives").arg(value.typeName())))
-            << readAll(dir.filePath("h.ini")) << false << black;
+        row(QStringLiteral("host's %1 survives").arg(value.typeName()), readAll(dir.filePath("h.ini")), false);
     }
+    row("a folder where the file must go", QByteArray(), true, FolderInTheWay);
+    row("a FIFO where the file must go", QByteArray(), true, Fifo);
+    row("folder removed between load and write: written again", "[APP_SETTINGS]\nLOG_LEVEL=info\n", false,
+        FolderVanishes);
+    row("no copy of an unread file can be kept: not written", "[A]\nnote\nx=y\n", true, BackupBlocked);
 }
 
 void TestEnvironment::unreadFile()
@@ -259,19 +258,33 @@ void TestEnvironment::unreadFile()
     QFETCH(QByteArray, content);
     QFETCH(bool, keptAside);
     QFETCH(QString, appFontColour);
+    QFETCH(Fault, fault);
 
-    QVERIFY(writeFile(iniPath(), content));
+    const QString config = dataDir() + QStringLiteral("/config");
+    if (fault == FolderInTheWay || fault == BackupBlocked)
+        QVERIFY(QDir().mkpath(iniPath() + (fault == BackupBlocked ? ".bak/inside" : "/inside")));
+    if (fault == Fifo)
+        QVERIFY(QDir().mkpath(config) && mkfifo(QFile::encodeName(iniPath()).constData(), 0600) == 0);
+    QVERIFY(fault == FolderInTheWay || fault == Fifo || writeFile(iniPath(), content));
     const QVariantMap before = keptAside ? QVariantMap() : entriesOf(iniPath());
     Environment *env = fresh();
     MessageCapture messages;
     startUpWithoutLogger(env, studio, false);
+    QVERIFY2(QDir(env->getProjectDir()).exists(), "start-up completes");
     QCOMPARE(messages.contains(QtInfoMsg, QStringLiteral("Cannot read settings file:")), keptAside);
     QCOMPARE(env->getSetting(COMPONENT_DATA_BANK, QVariant::String).toString(), QStringLiteral("FileDataBank"));
     QCOMPARE(held(env, QStringLiteral("APP_FONT_COLOR")), appFontColour);
+    QVERIFY(fault != FolderVanishes || QDir(config).removeRecursively());
+    env->setSetting(LOG_FILE, QStringLiteral("changed.log"));
     env->writeSettings();
-    QCOMPARE(readAll(iniPath() + QStringLiteral(".bak")), keptAside ? content : QByteArray());
-    QCOMPARE(messages.contains(QtWarningMsg, QStringLiteral("Settings file was not read completely")), keptAside);
-    const QVariantMap after = entriesOf(iniPath());
+    QCOMPARE(readAll(iniPath() + QStringLiteral(".bak")), keptAside && !fault ? content : QByteArray());
+    QCOMPARE(messages.contains(QtWarningMsg, "Settings file was not read completely"), keptAside && !fault);
+    QCOMPARE(messages.contains(QtWarningMsg, "Cannot write settings file:"), fault && fault != FolderVanishes);
+    QCOMPARE(messages.contains(QtCriticalMsg, "Cannot keep a copy"), fault == BackupBlocked);
+    QVERIFY(fault != BackupBlocked || readAll(iniPath()) == content);
+    QCOMPARE(QFileInfo(iniPath()).isDir(), fault == FolderInTheWay);
+    const QVariantMap after = fault == Fifo ? QVariantMap() : entriesOf(iniPath());
+    QCOMPARE(after.value("APP_SETTINGS/LOG_FILE") == "changed.log", !fault || fault == FolderVanishes);
     for (auto it = before.cbegin(); it != before.cend(); ++it) // what the library does not own, type and all
         QVERIFY2(it.key().startsWith("UI_SETTINGS/")
                 || (after.value(it.key()) == it.value() && after.value(it.key()).userType() == it.value().userType()),
@@ -332,47 +345,6 @@ void TestEnvironment::backupsNeverOverwritten()
     }
     QCOMPARE(QDir(dataDir() + QStringLiteral("/config")).entryList({"uiconfig.ini.bak*"}, QDir::Files, QDir::Name),
         names.mid(2));
-}
-
-void TestEnvironment::faults_data()
-{
-    QTest::addColumn<Fault>("fault");
-    QTest::addColumn<QByteArray>("content");
-
-    const QByteArray ini = "[APP_SETTINGS]\nLOG_LEVEL=info\nFOREIGN=kept\n";
-    QTest::newRow("a folder where the file must go") << FolderInTheWay << QByteArray();
-    QTest::newRow("a FIFO where the file must go") << Fifo << QByteArray();
-    QTest::newRow("folder removed between load and write: written again") << FolderVanishes << ini;
-    QTest::newRow("no copy of an unread file can be kept: not written") << BackupBlocked << "[A]\nnote\n" + ini;
-}
-
-void TestEnvironment::faults()
-{
-    QFETCH(Fault, fault);
-    QFETCH(QByteArray, content);
-
-    const QString config = dataDir() + QStringLiteral("/config");
-    if (fault == FolderInTheWay || fault == BackupBlocked)
-        QVERIFY(QDir().mkpath(iniPath() + (fault == BackupBlocked ? ".bak/inside" : "/inside")));
-    if (fault == Fifo)
-        QVERIFY(QDir().mkpath(config) && mkfifo(QFile::encodeName(iniPath()).constData(), 0600) == 0);
-    QVERIFY(content.isEmpty() || writeFile(iniPath(), content));
-    Environment *env = fresh();
-    MessageCapture messages;
-    startUpWithoutLogger(env, studio, false);
-    QVERIFY2(QDir(env->getProjectDir()).exists(), "start-up completes");
-    QCOMPARE(env->getSetting(COMPONENT_DATA_BANK, QVariant::String).toString(), QStringLiteral("FileDataBank"));
-    QVERIFY(fault != FolderVanishes || QDir(config).removeRecursively());
-    env->setSetting(LOG_FILE, QStringLiteral("changed.log"));
-    env->writeSettings();
-    if (fault == FolderVanishes)
-        QVERIFY(entriesOf(iniPath()).value("APP_SETTINGS/LOG_FILE") == "changed.log"
-            && entriesOf(iniPath()).value("APP_SETTINGS/LOG_LEVEL") == "info");
-    else
-        QVERIFY(messages.contains(QtWarningMsg, QStringLiteral("Cannot write settings file:"))
-            && QFileInfo(iniPath()).isDir() == (fault == FolderInTheWay)
-            && (fault == Fifo || readAll(iniPath()) == content));
-    QCOMPARE(messages.contains(QtCriticalMsg, QStringLiteral("Cannot keep a copy")), fault == BackupBlocked);
 }
 
 void TestEnvironment::startup_data()
