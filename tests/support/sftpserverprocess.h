@@ -4,14 +4,12 @@
 // Starts tests/support/sftpserver.py for a test and talks to it through its
 // files. The test target defines ENV_SFTP_SERVER_SCRIPT (see sshtest.cmake).
 
-#include <QByteArray>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QString>
 #include <QStringList>
 
 class SftpServerProcess
@@ -33,21 +31,17 @@ public:
     bool start(Options const &options, QString *error)
     {
         stop();
-        m_output.clear();
         QStringList arguments{QStringLiteral("-W"), QStringLiteral("ignore"), QStringLiteral(ENV_SFTP_SERVER_SCRIPT),
             options.root, QStringLiteral("--port"), QString::number(options.port),
             QStringLiteral("--exit-on-stdin-eof")};
-        if (!options.hostKey.isEmpty())
-            arguments << QStringLiteral("--host-key") << options.hostKey;
-        if (!options.keyType.isEmpty())
-            arguments << QStringLiteral("--key-type") << options.keyType;
-        if (!options.control.isEmpty())
-            arguments << QStringLiteral("--control") << options.control;
-        if (!options.stats.isEmpty())
-            arguments << QStringLiteral("--stats") << options.stats;
+        QStringList const values{options.hostKey, options.keyType, options.control, options.stats};
+        char const *const names[] = {"--host-key", "--key-type", "--control", "--stats"};
+        for (int i = 0; i < values.size(); ++i) {
+            if (!values.at(i).isEmpty())
+                arguments << QString::fromLatin1(names[i]) << values.at(i);
+        }
         for (QString const &account : options.accounts)
             arguments << QStringLiteral("--account") << account;
-
         // The server is a plain Python process: none of the test's preloads.
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         for (char const *name : {"LD_PRELOAD", "NSS_WRAPPER_PASSWD", "NSS_WRAPPER_GROUP"})
@@ -55,27 +49,19 @@ public:
         m_process.setProcessEnvironment(environment);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(QStringLiteral(ENV_SYSTEM_PYTHON), arguments);
-        if (!m_process.waitForStarted(30000)) {
-            *error = m_process.errorString();
-            return false;
-        }
-
-        QDeadlineTimer deadline(60000);
-        while (!deadline.hasExpired()) {
-            if (m_process.canReadLine()) {
-                QByteArray const line = m_process.readLine().trimmed();
-                if (line.startsWith("PORT ")) {
-                    m_port = line.mid(5).toInt();
-                    return true;
-                }
-                m_output += line + '\n';
-                continue;
+        QByteArray output;
+        for (QDeadlineTimer deadline(60000); !deadline.hasExpired() && m_process.waitForStarted(30000);) {
+            QByteArray const line = m_process.canReadLine() ? m_process.readLine().trimmed() : QByteArray();
+            if (line.startsWith("PORT ")) {
+                m_port = line.mid(5).toInt();
+                return true;
             }
-            if (m_process.state() != QProcess::Running)
+            output += line.isEmpty() ? line : line + '\n';
+            if (line.isEmpty() && !m_process.waitForReadyRead(200) && m_process.state() != QProcess::Running)
                 break;
-            m_process.waitForReadyRead(200);
         }
-        *error = QStringLiteral("the SFTP server did not tell its port: ") + QString::fromUtf8(m_output);
+        *error = QStringLiteral("the SFTP server did not tell its port: ") + m_process.errorString() + QLatin1Char(' ')
+            + QString::fromUtf8(output);
         stop();
         return false;
     }
@@ -102,14 +88,11 @@ public:
     static QJsonObject readStats(QString const &path)
     {
         QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        return QJsonDocument::fromJson(file.readAll()).object();
+        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
     }
 
 private:
     QProcess m_process;
-    QByteArray m_output;
     int m_port = 0;
 };
 
