@@ -32,20 +32,17 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     routes = {}
 
-    def log_message(self, format, *args):
-        pass
+    def log_message(self, format, *args): pass  # noqa: E704
 
     def reply(self, status, body=b"", headers=None, length=None):
         self.send_response(status)
-        for name, value in (headers or {}).items():
-            self.send_header(name, value)
-        self.send_header("Content-Length", str(len(body) if length is None else length))
+        for name, value in dict(headers or {}, **{"Content-Length": len(body) if length is None else length}).items():
+            self.send_header(name, str(value))
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(body)
 
-    def do_HEAD(self):
-        self.do_GET()
+    def do_HEAD(self): self.do_GET()  # noqa: E704
 
     def do_GET(self):
         sys.stdout.write("%s %s\n" % (self.command, self.path))
@@ -102,17 +99,14 @@ class Server(http.server.ThreadingHTTPServer):
         return (self.tls.wrap_socket(sock, server_side=True, do_handshake_on_connect=False) if self.tls else sock,
                 address)
 
-    def handle_error(self, request, client_address):
-        pass  # refused handshakes are what some tests are about
+    def handle_error(self, request, client_address): pass  # noqa: E704 (refused handshakes are what some tests are about)
 
 
 def main():
     ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG: end with the parent
     parser = argparse.ArgumentParser()
-    for name in ("--cert", "--key", "--routes"):
+    for name in ("--cert", "--key", "--routes", "--root", "--max-tls"):
         parser.add_argument(name)
-    parser.add_argument("--root", required=True)
-    parser.add_argument("--max-tls", choices=["1.0", "1.1"])
     parser.add_argument("--plain", action="store_true", help="plain HTTP, no TLS")
     args = parser.parse_args()
     if args.routes:

@@ -40,34 +40,26 @@ def load_faults():
     if options.control and os.path.exists(options.control):
         with open(options.control, encoding='utf-8') as control:
             text = control.read().strip()
-        for key, value in (json.loads(text) if text else {}).items():
-            if key not in FAULTS:
-                raise ValueError('unknown fault: ' + key)
-            faults[key] = value
+        faults.update(json.loads(text) if text else {})
+        if set(faults) != set(FAULTS):
+            raise ValueError('unknown fault in ' + text)
     return faults
 
 
 class PasswordServer(asyncssh.SSHServer):
-    def begin_auth(self, username):
-        return True
+    def begin_auth(self, username): return True  # noqa: E704
 
-    def password_auth_supported(self):
-        return True
+    def password_auth_supported(self): return True  # noqa: E704
 
-    def validate_password(self, username, password):
-        return options.accounts.get(username) == password
+    def validate_password(self, username, password): return options.accounts.get(username) == password  # noqa
 
 
 class TestSftpServer(asyncssh.SFTPServer):
     def __init__(self, chan):
         super().__init__(chan, chroot=options.root)
         self.faults = load_faults()
-        self.outstanding = self.max_outstanding = self.reads = self.served = 0
-        self.tickets = self.answered = 0
-        self.turn = asyncio.Condition()
-        self.end_requested = False
-        self.tasks = set()
-        self.closed = False
+        self.outstanding = self.max_outstanding = self.reads = self.served = self.tickets = self.answered = 0
+        self.turn, self.tasks, self.end_requested, self.closed = asyncio.Condition(), set(), False, False
 
     def exit(self):
         # Reads still held or stalled end here, not whenever the garbage collector finds them: a task
@@ -87,11 +79,6 @@ class TestSftpServer(asyncssh.SFTPServer):
             with os.fdopen(handle, 'w') as out:
                 json.dump({'max_outstanding': self.max_outstanding, 'reads': self.reads, 'bytes': self.served}, out)
             os.replace(temp, options.stats)
-
-    def open(self, path, pflags, attrs):
-        if pflags & (asyncssh.FXF_WRITE | asyncssh.FXF_APPEND | asyncssh.FXF_CREAT | asyncssh.FXF_TRUNC):
-            raise asyncssh.SFTPPermissionDenied('This server is read-only')
-        return super().open(path, pflags, attrs)
 
     async def hold(self, reaches_end):
         # Answers in the order the reads came, each once enough wait (or the end of the file was asked for);
@@ -160,13 +147,10 @@ SFTPServerHandler._process_packet = process_packet
 
 
 def load_host_key(path, key_type):
-    if path and os.path.exists(path):
-        key = asyncssh.read_private_key(path)
-    else:
-        key = asyncssh.generate_private_key(key_type)
-        if path:
-            key.write_private_key(path)
+    known = path and os.path.exists(path)
+    key = asyncssh.read_private_key(path) if known else asyncssh.generate_private_key(key_type)
     if path:
+        known or key.write_private_key(path)
         key.write_public_key(path + '.pub')
     return key
 

@@ -4,13 +4,11 @@
 // Starts tests/support/sftpserver.py for a test and talks to it through its
 // files. The test target defines ENV_SFTP_SERVER_SCRIPT (see sshtest.cmake).
 
-#include <QDeadlineTimer>
+#include "httpstestserver.h"
+
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QProcessEnvironment>
-#include <QStringList>
 
 class SftpServerProcess
 {
@@ -31,50 +29,24 @@ public:
     bool start(Options const &options, QString *error)
     {
         stop();
-        QStringList arguments{QStringLiteral("-W"), QStringLiteral("ignore"), QStringLiteral(ENV_SFTP_SERVER_SCRIPT),
-            options.root, QStringLiteral("--port"), QString::number(options.port),
-            QStringLiteral("--exit-on-stdin-eof")};
+        QStringList arguments{ENV_SFTP_SERVER_SCRIPT, options.root, "--port", QString::number(options.port)};
         QStringList const values{options.hostKey, options.keyType, options.control, options.stats};
-        char const *const names[] = {"--host-key", "--key-type", "--control", "--stats"};
-        for (int i = 0; i < values.size(); ++i) {
-            if (!values.at(i).isEmpty())
-                arguments << QString::fromLatin1(names[i]) << values.at(i);
-        }
+        QStringList const names{"--host-key", "--key-type", "--control", "--stats"};
+        for (int i = 0; i < values.size(); ++i)
+            arguments << (values.at(i).isEmpty() ? QStringList() : QStringList{names.at(i), values.at(i)});
         for (QString const &account : options.accounts)
-            arguments << QStringLiteral("--account") << account;
-        // The server is a plain Python process: none of the test's preloads.
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (char const *name : {"LD_PRELOAD", "NSS_WRAPPER_PASSWD", "NSS_WRAPPER_GROUP"})
-            environment.remove(QString::fromLatin1(name));
-        m_process.setProcessEnvironment(environment);
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral(ENV_SYSTEM_PYTHON), arguments);
+            arguments << "--account" << account;
         QByteArray output;
-        for (QDeadlineTimer deadline(60000); !deadline.hasExpired() && m_process.waitForStarted(30000);) {
-            QByteArray const line = m_process.canReadLine() ? m_process.readLine().trimmed() : QByteArray();
-            if (line.startsWith("PORT ")) {
-                m_port = line.mid(5).toInt();
-                return true;
-            }
-            output += line.isEmpty() ? line : line + '\n';
-            if (line.isEmpty() && !m_process.waitForReadyRead(200) && m_process.state() != QProcess::Running)
-                break;
-        }
-        *error = QStringLiteral("the SFTP server did not tell its port: ") + m_process.errorString() + QLatin1Char(' ')
-            + QString::fromUtf8(output);
-        stop();
-        return false;
+        m_port = envtest::startServerProcess(m_process, arguments, &output);
+        if (m_port == 0)
+            *error = "the SFTP server did not tell its port: " + m_process.errorString() + ' ' + output;
+        return m_port != 0;
     }
 
     void stop()
     {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
+        m_process.kill();
+        m_process.waitForFinished(5000);
     }
 
     int port() const { return m_port; }

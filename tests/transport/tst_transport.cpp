@@ -141,65 +141,55 @@ void tst_Transport::sftpDownload_data()
     QTest::addColumn<QString>("remote");
     QTest::addColumn<bool>("pipelined");
     QTest::addColumn<QJsonObject>("faults"); // see sftpserver.py; "shrink": the file shrinks once data arrived
-    QTest::addColumn<QString>("local"); // "": a longer file is in the way; "full": a /dev/full device
-    QTest::addColumn<int>("maxSize");
     QTest::addColumn<Cause>("cause");
     QTest::addColumn<QString>("error"); // the start of the one error text
+    QTest::addColumn<QString>("local"); // "": a longer file is in the way; "full": a /dev/full device
+    QTest::addColumn<int>("maxSize");
     QTest::addColumn<int>("inFlight"); // read requests the server saw waiting at most; -1: not checked
-
-    QString const small = QStringLiteral("/versions/small.bin"), c25 = QStringLiteral("/versions/c25.bin");
+    auto row = [](char const *name, QString const &remote, bool pipelined, QJsonObject const &faults, Cause cause,
+                   QString const &error, QString const &local = "x", int maxSize = 0, int inFlight = -1) {
+        QTest::newRow(name) << "/versions/" + remote << pipelined << faults << cause << error << local << maxSize
+                            << inFlight;
+    };
+    auto ok = [&](char const *name, QString const &remote, bool pipelined, QJsonObject const &faults, int inFlight = -1,
+                  int maxSize = 0) { row(name, remote, pipelined, faults, Cause::None, "", "", maxSize, inFlight); };
     auto fault = [](char const *name, QJsonValue value) { return QJsonObject{{QLatin1String(name), value}}; };
-    QJsonObject const none, held = fault("hold_reads", 20), endless = fault("endless", true);
-    QString const lost = QStringLiteral("Error while reading file: ");
-    QString const gone = QStringLiteral("Error while reading file: the server did not answer for 2 seconds");
-    QString const tooLarge = QStringLiteral("Remote file is too large: ");
-    QString const full = QStringLiteral("Error writing: ") + QString::fromLocal8Bit(strerror(ENOSPC));
+    QJsonObject const none, endless = fault("endless", true), shrink = fault("shrink", true);
+    QString const lost("Error while reading file: "), tooLarge("Remote file is too large: "), c25("c25.bin");
+    QString const full = "Error writing: " + QString::fromLocal8Bit(strerror(ENOSPC));
 
-    QTest::newRow("empty file, pipelined: no request at all")
-        << "/versions/empty.bin" << true << none << "" << 0 << Cause::None << "" << 0;
-    QTest::newRow("less than a chunk, plain") << small << false << none << "" << 0 << Cause::None << "" << -1;
-    QTest::newRow("25 chunks, pipelined: 20 in flight, never more")
-        << c25 << true << held << "" << 0 << Cause::None << "" << 20;
-    QTest::newRow("25 chunks, plain: one in flight") << c25 << false << none << "" << 0 << Cause::None << "" << 1;
-    QTest::newRow("3 MB, pipelined: byte for byte") << "/big.bin" << true << none << "" << 0 << Cause::None << "" << -1;
-    QTest::newRow("short replies, pipelined: the rest is asked again, no hole")
-        << c25 << true << fault("short_reads", 1000) << "" << 0 << Cause::None << "" << -1;
-    QTest::newRow("short replies crossing chunk ends, held, pipelined")
-        << c25 << true << QJsonObject{{"short_reads", 30000}, {"hold_reads", 20}} << "" << 0 << Cause::None << "" << 20;
-    QTest::newRow("short replies, plain")
-        << c25 << false << fault("short_reads", 1000) << "" << 0 << Cause::None << "" << -1;
-    QTest::newRow("endless data, pipelined: only the stated size is asked for")
-        << small << true << endless << "" << 1000 << Cause::None << "" << -1;
-    QTest::newRow("endless data, plain: stops at the limit")
-        << small << false << endless << "x" << 1000 << Cause::TooLarge
-        << tooLarge + "more than 1000 bytes received, 100 bytes stated" << -1;
-    QTest::newRow("stated size over the limit: refused before writing")
-        << small << true << none << "x" << 10 << Cause::TooLarge << tooLarge + "100 bytes (at most 10)" << -1;
-    QTest::newRow("server gone mid-transfer, plain")
-        << c25 << false << fault("drop_after", 21 * chunk + 1) << "x" << 0 << Cause::Cut << lost << -1;
-    QTest::newRow("server gone mid-transfer, pipelined")
-        << c25 << true << fault("drop_after", 21 * chunk + 1) << "x" << 0 << Cause::Cut << lost << -1;
-    QTest::newRow("server stops answering, plain")
-        << c25 << false << fault("stall_after", 100000) << "x" << 0 << Cause::TimedOut << gone << -1;
-    QTest::newRow("server stops answering, pipelined")
-        << c25 << true << fault("stall_after", 100000) << "x" << 0 << Cause::TimedOut << gone << -1;
-    QTest::newRow("file shrinks under a plain download: not taken as complete")
-        << c25 << false << fault("shrink", true) << "x" << 0 << Cause::Cut
-        << "Size of the downloaded file differs from the remote file: " << -1;
-    QTest::newRow("file shrinks under a pipelined download")
-        << c25 << true << fault("shrink", true) << "x" << 0 << Cause::Cut << lost + "the remote file ended at " << -1;
-    QTest::newRow("missing remote file, plain") << "/versions/missing.bin" << false << none << "x" << 0
-                                                << Cause::RemoteMissing << "Can't open file for reading: " << -1;
-    QTest::newRow("missing remote file, pipelined: no blank after the colon")
-        << "/versions/missing.bin" << true << none << "x" << 0 << Cause::RemoteMissing
-        << "Can't open file for reading:" << -1;
-    QTest::newRow("local folder missing, pipelined")
-        << small << true << none << "no/x" << 0 << Cause::LocalFailed << "Can't open file for writing:" << -1;
-    QTest::newRow("disk full, plain") << c25 << false << none << "full" << 0 << Cause::LocalFailed << full << -1;
-    QTest::newRow("disk full at the last flush, pipelined")
-        << small << true << none << "full" << 0 << Cause::LocalFailed << full << -1;
-    QTest::newRow("not connected") << small << true << none << "x" << 0 << Cause::NotConnected
-                                   << "Not connected to a server!" << -1;
+    ok("empty file, pipelined: no request at all", "empty.bin", true, none, 0);
+    ok("less than a chunk, plain", "small.bin", false, none);
+    ok("25 chunks, pipelined: 20 in flight, never more", c25, true, fault("hold_reads", 20), 20);
+    ok("25 chunks, plain: one in flight", c25, false, none, 1);
+    ok("3 MB, pipelined: byte for byte", "../big.bin", true, none);
+    ok("short replies, pipelined: the rest is asked again, no hole", c25, true, fault("short_reads", 1000));
+    ok("short replies crossing chunk ends, held, pipelined", c25, true, {{"short_reads", 30000}, {"hold_reads", 20}},
+        20);
+    ok("short replies, plain", c25, false, fault("short_reads", 1000));
+    ok("endless data, pipelined: only the stated size is asked for", "small.bin", true, endless, -1, 1000);
+    row("endless data, plain: stops at the limit", "small.bin", false, endless, Cause::TooLarge,
+        tooLarge + "more than 1000 bytes received, 100 bytes stated", "x", 1000);
+    row("stated size over the limit: refused before writing", "small.bin", true, none, Cause::TooLarge,
+        tooLarge + "100 bytes (at most 10)", "x", 10);
+    row("server gone mid-transfer, plain", c25, false, fault("drop_after", 21 * chunk + 1), Cause::Cut, lost);
+    row("server gone mid-transfer, pipelined", c25, true, fault("drop_after", 21 * chunk + 1), Cause::Cut, lost);
+    for (bool pipelined : {false, true}) {
+        row(pipelined ? "server stops answering, pipelined" : "server stops answering, plain", c25, pipelined,
+            fault("stall_after", 100000), Cause::TimedOut, lost + "the server did not answer for 2 seconds");
+    }
+    row("file shrinks under a plain download: not taken as complete", c25, false, shrink, Cause::Cut,
+        "Size of the downloaded file differs from the remote file: ");
+    row("file shrinks under a pipelined download", c25, true, shrink, Cause::Cut, lost + "the remote file ended at ");
+    row("missing remote file, plain", "missing.bin", false, none, Cause::RemoteMissing,
+        "Can't open file for reading: ");
+    row("missing remote file, pipelined: no blank after the colon", "missing.bin", true, none, Cause::RemoteMissing,
+        "Can't open file for reading:");
+    row("local folder missing, pipelined", "small.bin", true, none, Cause::LocalFailed,
+        "Can't open file for writing:", "no/x");
+    row("disk full, plain", c25, false, none, Cause::LocalFailed, full, "full");
+    row("disk full at the last flush, pipelined", "small.bin", true, none, Cause::LocalFailed, full, "full");
+    row("not connected", "small.bin", true, none, Cause::NotConnected, "Not connected to a server!");
 }
 
 void tst_Transport::sftpDownload()
@@ -376,85 +366,72 @@ void tst_Transport::https_data()
 {
     QTest::addColumn<Server>("from");
     QTest::addColumn<QString>("address"); // %PORT%, %PLAINPORT%: the https and the http server's ports
-    QTest::addColumn<bool>("infoMode");
-    QTest::addColumn<QString>("target"); // under out/; "t": a longer file is in the way
-    QTest::addColumn<int>("limit"); // the size limit; negative: the process's file size limit
-    QTest::addColumn<int>("timeout");
-    QTest::addColumn<bool>("follow"); // the caller follows redirects, ten at most
-    QTest::addColumn<QString>("redirect"); // the last redirect reported
     QTest::addColumn<int>("error"); // the error reported; -1: no download reported
     QTest::addColumn<QString>("content"); // "/...": that served file; "-": no file; "*": some file; else the text
-
-    auto row
-        = [](char const *name, Server from, QString const &address, int error, QString const &content) -> QTestData & {
-        return QTest::newRow(name) << from << address << false << "t" << 0 << 0 << false << "" << error << content;
+    QTest::addColumn<bool>("infoMode");
+    QTest::addColumn<QString>("redirect"); // the last redirect reported
+    QTest::addColumn<bool>("follow"); // the caller follows redirects, ten at most
+    QTest::addColumn<int>("limit"); // the size limit; negative: the process's file size limit
+    QTest::addColumn<int>("timeout");
+    QTest::addColumn<QString>("target"); // under out/; "t": a longer file is in the way
+    auto row = [](char const *name, Server from, QString const &address, int error, QString const &content,
+                   bool infoMode = false, QString const &redirect = "", bool follow = false, int limit = 0,
+                   int timeout = 0, QString const &target = "t") {
+        QTest::newRow(name) << from << address << error << content << infoMode << redirect << follow << limit << timeout
+                            << target;
     };
-    int const ok = QNetworkReply::NoError, none = -1, anyError = QNetworkReply::UnknownNetworkError;
-    QString const small = QStringLiteral("/versions/small.bin"), absent = QStringLiteral("-");
+    auto redirect = [&](char const *name, Server from, int code, QString const &to, QString const &expected,
+                        bool infoMode = false) {
+        QString const query = QString::fromLatin1(QUrl::toPercentEncoding(to, "%"));
+        row(name, from, QStringLiteral("/redirect/%1?to=%2").arg(code).arg(query), -1, "", infoMode, expected);
+    };
+    int const ok = QNetworkReply::NoError, anyError = QNetworkReply::UnknownNetworkError;
+    int const canceled = QNetworkReply::OperationCanceledError, unknownScheme = QNetworkReply::ProtocolUnknownError;
+    QString const small("/versions/small.bin"), main("https://127.0.0.1:%PORT%"), absent("-");
+    QString const down("/redirect/302?to=http%3A%2F%2F127.0.0.1%3A%PLAINPORT%%2Fversions%2Fsmall.bin");
+
     row("a file arrives whole, replacing a longer one", Main, "/versions/c25.bin", ok, "/versions/c25.bin");
     row("a big file arrives whole", Main, "/big.bin", ok, "/big.bin");
-    auto redirect = [](char const *name, Server from, int code, QString const &to, QString const &expected, bool info) {
-        QString const query = QString::fromLatin1(QUrl::toPercentEncoding(to, "%"));
-        QTest::newRow(name) << from << QStringLiteral("/redirect/%1?to=%2").arg(code).arg(query) << info << "t" << 0
-                            << 0 << false << expected << -1 << "";
-    };
-    QString const main = QStringLiteral("https://127.0.0.1:%PORT%");
-    redirect("301 to an absolute address", Main, 301, main + small, main + small, false);
-    redirect("302 to a bare path keeps scheme and host", Main, 302, "/files/a.exe", main + "/files/a.exe", false);
-    redirect("303 to a relative name: against the request's folder", Main, 303, "n/b", main + "/redirect/n/b", false);
-    redirect("307 to another https host", Main, 307, "https://other.example/c", "https://other.example/c", false);
-    redirect(
-        "307 scheme-relative stays on https", Main, 307, "//localhost:%PORT%/d", "https://localhost:%PORT%/d", false);
+    redirect("301 to an absolute address", Main, 301, main + small, main + small);
+    redirect("302 to a bare path keeps scheme and host", Main, 302, "/files/a.exe", main + "/files/a.exe");
+    redirect("303 to a relative name: against the request's folder", Main, 303, "n/b", main + "/redirect/n/b");
+    redirect("307 to another https host", Main, 307, "https://other.example/c", "https://other.example/c");
+    redirect("307 scheme-relative stays on https", Main, 307, "//localhost:%PORT%/d", "https://localhost:%PORT%/d");
     redirect("308 while reading a page", Main, 308, "/V_2.1.exe", main + "/V_2.1.exe", true);
     redirect("http to http", Plain, 302, small, "http://127.0.0.1:%PLAINPORT%" + small, true);
-    redirect("http up to https", Plain, 301, main + small, main + small, false);
-    QTest::newRow("two redirects followed end at the file")
-        << Main
-        << "/redirect/301?to=%2Fredirect%2F307%3Fto%3D"
-           "%252Fversions%252Fsmall.bin"
-        << false << "t" << 0 << 0 << true << main + small << ok << small;
-    QTest::newRow("a redirect loop runs until the caller stops")
-        << Main << "/loop/0" << false << "t" << 0 << 0 << true << main + "/loop/11" << none << "";
+    redirect("http up to https", Plain, 301, main + small, main + small);
+    row("two redirects followed end at the file", Main,
+        "/redirect/301?to=%2Fredirect%2F307%3Fto%3D%252Fversions%252Fsmall.bin", ok, small, false, main + small, true);
+    row("a redirect loop runs until the caller stops", Main, "/loop/0", -1, "", false, main + "/loop/11", true);
     row("304 with a Location is not a redirect", Main, "/r304", ok, "*");
     row("306 with a Location is not a redirect", Main, "/r306", ok, "*");
     row("302 without a Location ends as a download", Main, "/redirect/302", ok, "*");
     row("305 use-proxy ends as a download", Main, "/redirect/305?to=https%3A%2F%2Fother.example%2F", ok, "*");
-    QString const down = QStringLiteral("/redirect/302?to=http%3A%2F%2F127.0.0.1%3A%PLAINPORT%%2Fversions%2Fsmall.bin");
     row("https down to http while fetching: error, no file", Main, down, QNetworkReply::InsecureRedirectError, absent);
-    QTest::newRow("https down to http while reading a page: body kept")
-        << Main << down << true << "t" << 0 << 0 << false << "" << int(QNetworkReply::InsecureRedirectError) << "*";
-    row("https to ftp", Main, "/redirect/302?to=ftp%3A%2F%2F127.0.0.1%2Fa", QNetworkReply::ProtocolUnknownError,
-        absent);
-    row("http to a local file", Plain, "/redirect/302?to=file%3A%2F%2F%2Fetc%2Fpasswd",
-        QNetworkReply::ProtocolUnknownError, absent);
+    row("https down to http while reading a page: body kept", Main, down, QNetworkReply::InsecureRedirectError, "*",
+        true);
+    row("https to ftp", Main, "/redirect/302?to=ftp%3A%2F%2F127.0.0.1%2Fa", unknownScheme, absent);
+    row("http to a local file", Plain, "/redirect/302?to=file%3A%2F%2F%2Fetc%2Fpasswd", unknownScheme, absent);
     row("404 while fetching leaves no file", Main, "/status/404", QNetworkReply::ContentNotFoundError, absent);
-    QTest::newRow("404 while reading a page keeps the body")
-        << Main << "/status/404" << true << "t" << 0 << 0 << false << "" << int(QNetworkReply::ContentNotFoundError)
-        << "status body\n";
+    row("404 while reading a page keeps the body", Main, "/status/404", QNetworkReply::ContentNotFoundError,
+        "status body\n", true);
     row("500 while fetching leaves no file", Main, "/status/500", QNetworkReply::InternalServerError, absent);
     row("a body cut off while fetching leaves no file", Main, "/cut/200000/1000", anyError, absent);
-    QTest::newRow("a body cut off while reading a page keeps what arrived")
-        << Main << "/cut/200000/1000" << true << "t" << 0 << 0 << false << "" << anyError << QString(1000, 'c');
+    row("a body cut off while reading a page keeps what arrived", Main, "/cut/200000/1000", anyError,
+        QString(1000, 'c'), true);
     row("nobody listening", Closed, small, QNetworkReply::ConnectionRefusedError, absent);
     row("a server that speaks only TLS 1.1", Tls11, small, QNetworkReply::SslHandshakeFailedError, absent);
     row("a trusted certificate for another host name", OtherHost, small, QNetworkReply::SslHandshakeFailedError,
         absent);
-    QTest::newRow("a server that stops sending is given up")
-        << Main << "/trickle/5/4000" << false << "t" << 0 << 300 << false << "" << int(QNetworkReply::TimeoutError)
-        << absent;
-    QTest::newRow("a slow but steady server is waited for")
-        << Main << "/trickle/10/300" << false << "t" << 0 << 1500 << false << "" << ok << "tttttttttt";
-    QTest::newRow("a body one byte over the limit is refused")
-        << Main << small << false << "t" << 99 << 0 << false << "" << int(QNetworkReply::OperationCanceledError)
-        << absent;
-    QTest::newRow("an endless body stops at the limit") << Main << "/endless" << false << "t" << 100000 << 0 << false
-                                                        << "" << int(QNetworkReply::OperationCanceledError) << absent;
-    QTest::newRow("the file system's size limit: refused with its reason")
-        << Main << "/versions/c25.bin" << false << "t" << -256 * 1024 << 0 << false << ""
-        << int(QNetworkReply::OperationCanceledError) << absent;
-    QTest::newRow("a folder that does not exist")
-        << Main << small << false << "no/x" << 0 << 0 << false << "" << none << "";
-    QTest::newRow("a folder in the way") << Main << small << false << "." << 0 << 0 << false << "" << none << "";
+    row("a server that stops sending is given up", Main, "/trickle/5/4000", QNetworkReply::TimeoutError, absent, false,
+        "", false, 0, 300);
+    row("a slow but steady server is waited for", Main, "/trickle/10/300", ok, "tttttttttt", false, "", false, 0, 1500);
+    row("a body one byte over the limit is refused", Main, small, canceled, absent, false, "", false, 99);
+    row("an endless body stops at the limit", Main, "/endless", canceled, absent, false, "", false, 100000);
+    row("the file system's size limit: refused with its reason", Main, "/versions/c25.bin", canceled, absent, false, "",
+        false, -256 * 1024);
+    row("a folder that does not exist", Main, small, -1, "", false, "", false, 0, 0, "no/x");
+    row("a folder in the way", Main, small, -1, "", false, "", false, 0, 0, ".");
 }
 
 void tst_Transport::https()

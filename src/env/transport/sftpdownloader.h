@@ -127,6 +127,7 @@ private:
     Cause m_cause = Cause::None;
 
     void fail(Cause cause, QString const &text);
+    bool countReceived(qint64 count);
 };
 
 #endif

@@ -125,6 +125,20 @@ void SftpDownloader::abandonDownload()
     m_buffer.reset();
 }
 
+// Counts what arrived; false, the download abandoned, once more than the limit came.
+bool SftpDownloader::countReceived(qint64 count)
+{
+    m_watchdog->kick();
+    m_received += static_cast<quint64>(count);
+    if (m_maxFileSize > 0 && m_received > m_maxFileSize) {
+        fail(Cause::TooLarge, tooMuchReceived(m_maxFileSize, m_remoteSize));
+        abandonDownload();
+        return false;
+    }
+    emit progress(static_cast<qint64>(m_received), static_cast<qint64>(m_remoteSize));
+    return true;
+}
+
 int SftpDownloader::downloadFile(QString const &remotePath, QString const &localPath)
 {
     m_errors.clear();
@@ -145,16 +159,10 @@ int SftpDownloader::downloadFile(QString const &remotePath, QString const &local
             abandonDownload();
             return -1;
         }
-        m_watchdog->kick();
-        m_received += static_cast<quint64>(count);
         // Plain reads go on until the server says the file ended, whatever
         // size it stated.
-        if (m_maxFileSize > 0 && m_received > m_maxFileSize) {
-            fail(Cause::TooLarge, tooMuchReceived(m_maxFileSize, m_remoteSize));
-            abandonDownload();
+        if (!countReceived(count))
             return -1;
-        }
-        emit progress(static_cast<qint64>(m_received), static_cast<qint64>(m_remoteSize));
         if (m_localFile.write(buffer, count) != count) {
             appendErrnoError(QStringLiteral("Error writing: "), errno);
             abandonDownload();
@@ -294,15 +302,8 @@ int SftpDownloader::downloadFileAsync(QString const &remotePath, QString const &
             abandonDownload();
             return -1;
         }
-        m_watchdog->kick();
-
-        m_received += static_cast<quint64>(count);
-        if (m_maxFileSize > 0 && m_received > m_maxFileSize) {
-            fail(Cause::TooLarge, tooMuchReceived(m_maxFileSize, m_remoteSize));
-            abandonDownload();
+        if (!countReceived(count))
             return -1;
-        }
-        emit progress(static_cast<qint64>(m_received), static_cast<qint64>(m_remoteSize));
 
         // The rest of a short reply comes later, after requests for the bytes
         // behind it; so each chunk is written at its own place.
