@@ -4,40 +4,56 @@
 // Starts tests/support/httpsserver.py on 127.0.0.1 with a port chosen at run time,
 // and makes throw-away certificates for it. See the script for its routes.
 
-#include <QDir>
+#include <QDeadlineTimer>
 #include <QProcess>
-#include <QSslCertificate>
+#include <QProcessEnvironment>
 #include <QSslConfiguration>
-#include <QString>
 #include <QStringList>
-#include <QUrl>
+
+namespace envtest
+{
+
+// Starts a test server in Python and waits for its first line, "PORT <n>"; 0 if it never came.
+inline int startServerProcess(QProcess &process, QStringList const &arguments, QByteArray *output = nullptr)
+{
+    // A plain Python process: none of the test's preloads.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (char const *name : {"LD_PRELOAD", "NSS_WRAPPER_PASSWD", "NSS_WRAPPER_GROUP"})
+        environment.remove(QString::fromLatin1(name));
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QStringLiteral(ENV_SYSTEM_PYTHON), QStringList{"-W", "ignore"} + arguments);
+    for (QDeadlineTimer deadline(60000); !deadline.hasExpired() && process.waitForStarted(30000);) {
+        if (!process.canReadLine() && !process.waitForReadyRead(200) && process.state() != QProcess::Running)
+            break;
+        QByteArray const line = process.canReadLine() ? process.readLine() : QByteArray();
+        if (line.startsWith("PORT "))
+            return line.mid(5).trimmed().toInt();
+        if (output)
+            *output += line;
+    }
+    return 0;
+}
+
+} // namespace envtest
 
 class HttpsTestServer
 {
 public:
-    HttpsTestServer() = default;
-    HttpsTestServer(HttpsTestServer const &) = delete;
-    HttpsTestServer &operator=(HttpsTestServer const &) = delete;
     ~HttpsTestServer() { stop(); }
 
-    // Writes <dir>/<baseName>.pem and <dir>/<baseName>.key, a self-signed
-    // certificate for 127.0.0.1 and localhost, or for hostName alone.
+    // Writes <dir>/<baseName>.pem and .key, a self-signed certificate for 127.0.0.1 and localhost, or for hostName.
     static bool makeCertificate(QString const &dir, QString const &baseName, QString const &hostName = QString())
     {
-        const QString subject
-            = hostName.isEmpty() ? QStringLiteral("/CN=127.0.0.1") : QStringLiteral("/CN=") + hostName;
-        const QString altNames = hostName.isEmpty() ? QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost")
-                                                    : QStringLiteral("subjectAltName=DNS:") + hostName;
+        QString const base = dir + QLatin1Char('/') + baseName;
+        QString const names = hostName.isEmpty() ? QStringLiteral("IP:127.0.0.1,DNS:localhost") : "DNS:" + hostName;
         QProcess openssl;
-        // Its key-generation progress is noise; show the output only on failure.
-        openssl.setProcessChannelMode(QProcess::MergedChannels);
-        openssl.start(QStringLiteral("openssl"),
-            {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-                QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-                subject, QStringLiteral("-addext"), altNames, QStringLiteral("-keyout"),
-                dir + QLatin1Char('/') + baseName + QStringLiteral(".key"), QStringLiteral("-out"),
-                dir + QLatin1Char('/') + baseName + QStringLiteral(".pem")});
-        const bool made
+        openssl.setProcessChannelMode(QProcess::MergedChannels); // shown only on failure
+        openssl.start("openssl",
+            {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                "/CN=" + (hostName.isEmpty() ? QStringLiteral("127.0.0.1") : hostName), "-addext",
+                "subjectAltName=" + names, "-keyout", base + ".key", "-out", base + ".pem"});
+        bool const made
             = openssl.waitForFinished(60000) && openssl.exitStatus() == QProcess::NormalExit && openssl.exitCode() == 0;
         if (!made)
             qWarning("openssl req failed: %s", openssl.readAll().constData());
@@ -48,68 +64,45 @@ public:
     static bool trustCertificate(QString const &certPath)
     {
         QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-        if (!config.addCaCertificates(certPath, QSsl::Pem))
-            return false;
+        bool const added = config.addCaCertificates(certPath, QSsl::Pem);
         QSslConfiguration::setDefaultConfiguration(config);
-        return true;
+        return added;
     }
 
     // certBase is the path without ".pem"/".key". extraArgs: e.g. "--max-tls", "1.1".
     bool start(QString const &certBase, QString const &root, QStringList const &extraArgs = {})
     {
-        QStringList args{QStringLiteral(ENV_TEST_SOURCE_DIR "/../support/httpsserver.py"), QStringLiteral("--cert"),
-            certBase + QStringLiteral(".pem"), QStringLiteral("--key"), certBase + QStringLiteral(".key"),
-            QStringLiteral("--root"), root};
-        args += extraArgs;
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.setReadChannel(QProcess::StandardOutput);
-        m_process.start(QStringLiteral(ENV_SYSTEM_PYTHON), args);
-        if (!m_process.waitForStarted(30000))
-            return false;
-        while (!m_process.canReadLine()) {
-            if (!m_process.waitForReadyRead(30000))
-                return false;
-        }
-        const QByteArray line = m_process.readLine().trimmed();
-        if (!line.startsWith("PORT "))
-            return false;
-        m_port = line.mid(5).toUShort();
+        m_port = quint16(envtest::startServerProcess(m_process,
+            QStringList{ENV_TEST_SOURCE_DIR "/../support/httpsserver.py", "--cert", certBase + ".pem", "--key",
+                certBase + ".key", "--root", root}
+                + extraArgs));
         return m_port != 0;
     }
 
-    // start() with a fresh certificate <dir>/<name> (see makeCertificate) that
-    // this process trusts.
+    // start() with a fresh certificate <dir>/<name> (see makeCertificate) that this process trusts.
     bool startTrusted(QString const &dir, QString const &root, QStringList const &extraArgs = {},
         QString const &name = QStringLiteral("server"), QString const &hostName = QString())
     {
-        const QString base = dir + QLatin1Char('/') + name;
-        return makeCertificate(dir, name, hostName) && trustCertificate(base + QStringLiteral(".pem"))
-            && start(base, root, extraArgs);
+        QString const base = dir + QLatin1Char('/') + name;
+        return makeCertificate(dir, name, hostName) && trustCertificate(base + ".pem") && start(base, root, extraArgs);
     }
 
     void stop()
     {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(10000);
-        }
+        m_process.kill();
+        m_process.waitForFinished(10000);
     }
 
     quint16 port() const { return m_port; }
-    QString scheme() const { return m_scheme; }
     void setScheme(QString const &scheme) { m_scheme = scheme; }
-
     // path starts with "/" and may hold a query.
-    QString url(QString const &path) const
-    {
-        return m_scheme + QStringLiteral("://127.0.0.1:") + QString::number(m_port) + path;
-    }
+    QString url(QString const &path) const { return m_scheme + "://127.0.0.1:" + QString::number(m_port) + path; }
 
     // Request lines ("GET /path") seen since the last call.
     QStringList takeRequests()
     {
-        QStringList lines;
         while (m_process.waitForReadyRead(0)) { }
+        QStringList lines;
         while (m_process.canReadLine())
             lines << QString::fromUtf8(m_process.readLine().trimmed());
         return lines;

@@ -1,139 +1,100 @@
 #!/usr/bin/python3
-"""A small SFTP server for the tests and the demo, on top of Debian's asyncssh.
-
-Run it with /usr/bin/python3 (the Debian interpreter that has asyncssh):
-
-    sftpserver.py ROOT [--port 0] [--host-key FILE] [--account user:password ...]
-                  [--control FILE] [--stats FILE] [--exit-on-stdin-eof]
-
-It listens on 127.0.0.1, logs in with passwords only and serves ROOT as "/"
-(no path leaves it). The first line on standard output is "PORT <number>",
-the port it listens on (useful with --port 0).
-
-Faults are injected per SFTP session. Their values come from the command line
-and, when --control names a file, from that JSON file, read again at the start
-of every session, so a test can change them without restarting the server:
-
-    hold_reads   hold read replies back until this many reads are waiting (or
-                 the request that reaches the end of the file has come), then
-                 answer the oldest; shows how many requests a client keeps in
-                 flight
-    short_reads  answer every read with at most this many bytes
-    drop_after   close the connection once this many bytes of file data would
-                 be served
-    stall_after  stop answering reads once this many bytes were served
-    endless      answer reads past the end of a file with blanks, so the file
-                 never ends while its stated size stays the true one
-
-With --stats the server writes, after every read request, a JSON object with
-"max_outstanding" (read requests received and not yet answered, at most, in the
-current session), "reads" and "bytes" of that session.
-"""
+# A small SFTP server for the tests and the demo, on Debian's asyncssh (run it with /usr/bin/python3):
+#
+#   sftpserver.py ROOT [--port 0] [--host-key FILE] [--key-type TYPE] [--account user:password ...]
+#                 [--control FILE] [--stats FILE] [--exit-on-stdin-eof] [fault options]
+#
+# It listens on 127.0.0.1, logs in with passwords only (without --account: vscheck and vsfetch) and serves
+# ROOT as "/". The first line on standard output is "PORT <number>". --host-key keeps (or makes) the key
+# there, its public half beside it with .pub appended. It ends with the process that started it.
+#
+# Faults hold per SFTP session; their values come from the command line and, with --control, from that
+# JSON file, read again at the start of every session:
+#   hold_reads   hold read replies until this many reads wait (or the end of the file was asked for), then
+#                answer in order; shows how many requests a client keeps in flight
+#   short_reads  answer every read with at most this many bytes
+#   drop_after   close the connection once this many bytes of file data would be served
+#   stall_after  stop answering reads once this many bytes were served
+#   endless      answer reads past the end of a file with blanks: the file never ends
+# With --stats it writes after every read request {"max_outstanding", "reads", "bytes"} of the session.
 
 import argparse
 import asyncio
+import ctypes
 import json
 import logging
 import os
+import signal
 import sys
+import tempfile
 
 import asyncssh
 from asyncssh.sftp import FXP_READ, SFTPServerHandler
 
-DEFAULT_ACCOUNTS = {'vscheck': 'vscheck-pass', 'vsfetch': 'vsfetch-pass'}
-FAULT_KEYS = ('hold_reads', 'short_reads', 'drop_after', 'stall_after', 'endless')
-# A client that never keeps enough reads in flight still gets its answers.
-HOLD_FALLBACK_SECONDS = 2.0
-
+FAULTS = ('hold_reads', 'short_reads', 'drop_after', 'stall_after', 'endless')
 options = None
-accounts = {}
 
 
 def load_faults():
-    faults = {key: getattr(options, key) for key in FAULT_KEYS}
+    faults = {key: getattr(options, key) for key in FAULTS}
     if options.control and os.path.exists(options.control):
         with open(options.control, encoding='utf-8') as control:
             text = control.read().strip()
-        if text:
-            for key, value in json.loads(text).items():
-                if key not in FAULT_KEYS:
-                    raise ValueError('unknown fault: ' + key)
-                faults[key] = value
+        faults.update(json.loads(text) if text else {})
+        if set(faults) != set(FAULTS):
+            raise ValueError('unknown fault in ' + text)
     return faults
 
 
-def write_atomically(path, text):
-    temp = path + '.tmp'
-    with open(temp, 'w', encoding='utf-8') as out:
-        out.write(text)
-    os.replace(temp, path)
-
-
 class PasswordServer(asyncssh.SSHServer):
-    def begin_auth(self, username):
-        return True
+    def begin_auth(self, username): return True  # noqa: E704
 
-    def password_auth_supported(self):
-        return True
+    def password_auth_supported(self): return True  # noqa: E704
 
-    def validate_password(self, username, password):
-        return username in accounts and accounts[username] == password
+    def validate_password(self, username, password): return options.accounts.get(username) == password  # noqa
 
 
 class TestSftpServer(asyncssh.SFTPServer):
     def __init__(self, chan):
         super().__init__(chan, chroot=options.root)
         self.faults = load_faults()
-        self.outstanding = 0
-        self.max_outstanding = 0
-        self.reads = 0
-        self.served = 0
-        self.tickets = 0
-        self.answered = 0
-        self.turn = asyncio.Condition()
-        self.end_requested = False
-        self.tasks = set()
+        self.outstanding = self.max_outstanding = self.reads = self.served = self.tickets = self.answered = 0
+        self.turn, self.tasks, self.end_requested, self.closed = asyncio.Condition(), set(), False, False
 
-    # Called by the patched packet handler, so reads run concurrently.
-    def read_received(self):
-        self.outstanding += 1
-        self.reads += 1
+    def exit(self):
+        # Reads still held or stalled end here, not whenever the garbage collector finds them: a task
+        # destroyed later would run its clean-up in the middle of another session's work.
+        self.closed = True
+        for task in list(self.tasks):
+            task.cancel()
+        super().exit()
+
+    def count_read(self, change):
+        self.outstanding += change
+        self.reads += max(change, 0)
         self.max_outstanding = max(self.max_outstanding, self.outstanding)
-        self.write_stats()
+        if options.stats and not self.closed:
+            # A file of its own for each write, so that no two writes share one.
+            handle, temp = tempfile.mkstemp(dir=os.path.dirname(options.stats))
+            with os.fdopen(handle, 'w') as out:
+                json.dump({'max_outstanding': self.max_outstanding, 'reads': self.reads, 'bytes': self.served}, out)
+            os.replace(temp, options.stats)
 
-    def read_answered(self):
-        self.outstanding -= 1
-        self.write_stats()
-
-    def write_stats(self):
-        if options.stats:
-            write_atomically(options.stats, json.dumps({
-                'max_outstanding': self.max_outstanding,
-                'reads': self.reads,
-                'bytes': self.served}))
-
-    def open(self, path, pflags, attrs):
-        if pflags & (asyncssh.FXF_WRITE | asyncssh.FXF_APPEND | asyncssh.FXF_CREAT | asyncssh.FXF_TRUNC):
-            raise asyncssh.SFTPPermissionDenied('This server is read-only')
-        return super().open(path, pflags, attrs)
-
-    async def hold(self, file_obj, offset, size):
-        """Answers in the order the reads came, each once enough are waiting."""
-        ticket = self.tickets
-        self.tickets += 1
-        if offset + size >= os.fstat(file_obj.fileno()).st_size:
-            self.end_requested = True
+    async def hold(self, reaches_end):
+        # Answers in the order the reads came, each once enough wait (or the end of the file was asked for);
+        # after a while without enough, all go.
+        ticket, self.tickets = self.tickets, self.tickets + 1
+        self.end_requested |= reaches_end
 
         def my_turn():
             limit = self.faults['hold_reads']
-            waiting = self.tickets - self.answered
-            return ticket == self.answered and (not limit or self.end_requested or waiting >= limit)
+            return ticket == self.answered and (not limit or self.end_requested or self.tickets - self.answered >= limit)
 
         async with self.turn:
             self.turn.notify_all()
             while not my_turn():
                 try:
-                    await asyncio.wait_for(self.turn.wait(), HOLD_FALLBACK_SECONDS)
+                    await asyncio.wait_for(self.turn.wait(), 2)
                 except asyncio.TimeoutError:
                     self.faults['hold_reads'] = 0
                     self.turn.notify_all()
@@ -142,21 +103,18 @@ class TestSftpServer(asyncssh.SFTPServer):
 
     async def read(self, file_obj, offset, size):
         if self.faults['hold_reads']:
-            await self.hold(file_obj, offset, size)
-        stall_after = self.faults['stall_after']
-        if stall_after is not None and self.served >= stall_after:
-            await asyncio.get_running_loop().create_future()
+            await self.hold(offset + size >= os.fstat(file_obj.fileno()).st_size)
+        never = asyncio.get_running_loop().create_future
+        if self.faults['stall_after'] is not None and self.served >= self.faults['stall_after']:
+            await never()
         file_obj.seek(offset)
         data = file_obj.read(size)
         if self.faults['endless']:
             data += b' ' * (size - len(data))
-        short = self.faults['short_reads']
-        if short:
-            data = data[:short]
-        drop_after = self.faults['drop_after']
-        if drop_after is not None and self.served + len(data) >= drop_after:
+        data = data[:self.faults['short_reads'] or None]
+        if self.faults['drop_after'] is not None and self.served + len(data) >= self.faults['drop_after']:
             self.connection.abort()
-            await asyncio.get_running_loop().create_future()
+            await never()
         self.served += len(data)
         return data
 
@@ -165,27 +123,22 @@ _process_packet = SFTPServerHandler._process_packet
 
 
 async def process_packet(handler, pkttype, pktid, packet):
-    """Handles a read in a task of its own.
-
-    asyncssh answers one request after the other; reads taken one at a time
-    could never show how many a client has in flight.
-    """
+    # asyncssh answers one request after the other; each read gets a task of its own, so that a test
+    # sees how many a client keeps in flight.
     server = handler._server
     if pkttype != FXP_READ or not isinstance(server, TestSftpServer):
-        await _process_packet(handler, pkttype, pktid, packet)
-        return
+        return await _process_packet(handler, pkttype, pktid, packet)
 
     async def answer():
         try:
             await _process_packet(handler, pkttype, pktid, packet)
         except asyncssh.sftp.SFTPNoConnection:
-            pass  # the client went away (or a fault dropped it)
+            pass  # the client went away, or a fault dropped it
         finally:
-            server.read_answered()
+            server.count_read(-1)
 
-    server.read_received()
-    # asyncio keeps only weak references to tasks.
-    task = asyncio.ensure_future(answer())
+    server.count_read(1)
+    task = asyncio.ensure_future(answer())  # asyncio keeps only weak references to tasks
     server.tasks.add(task)
     task.add_done_callback(server.tasks.discard)
 
@@ -194,76 +147,44 @@ SFTPServerHandler._process_packet = process_packet
 
 
 def load_host_key(path, key_type):
-    """Loads the key at path, or makes one (kept at path, public half at path.pub)."""
-    if path and os.path.exists(path):
-        key = asyncssh.read_private_key(path)
-    else:
-        key = asyncssh.generate_private_key(key_type)
-        if path:
-            key.write_private_key(path)
+    known = path and os.path.exists(path)
+    key = asyncssh.read_private_key(path) if known else asyncssh.generate_private_key(key_type)
     if path:
+        known or key.write_private_key(path)
         key.write_public_key(path + '.pub')
     return key
 
 
-async def watch_stdin():
-    loop = asyncio.get_running_loop()
-    await loop.run_in_executor(None, sys.stdin.buffer.read)
-    os._exit(0)
-
-
 async def main():
-    key = load_host_key(options.host_key, options.key_type)
-    # A fixed port (the demo, the updater's tests) must be usable again at
-    # once, while closed connections of the last run are still in TIME_WAIT;
-    # asyncssh does not ask for that by default.
+    # reuse_address: a fixed port must be usable again at once, while the last run's connections linger.
     server = await asyncssh.create_server(
-        PasswordServer, '127.0.0.1', options.port, reuse_address=True,
-        server_host_keys=[key], sftp_factory=TestSftpServer, allow_scp=False)
-    port = server.sockets[0].getsockname()[1]
-    print('PORT %d' % port, flush=True)
+        PasswordServer, '127.0.0.1', options.port, reuse_address=True, allow_scp=False,
+        server_host_keys=[load_host_key(options.host_key, options.key_type)], sftp_factory=TestSftpServer)
+    print('PORT %d' % server.sockets[0].getsockname()[1], flush=True)
     if options.exit_on_stdin_eof:
-        asyncio.ensure_future(watch_stdin())
+        await asyncio.get_running_loop().run_in_executor(None, sys.stdin.buffer.read)
+        os._exit(0)
     await asyncio.get_running_loop().create_future()
 
 
-def parse_arguments():
+if __name__ == '__main__':
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG: end with the parent
     parser = argparse.ArgumentParser(description='SFTP server for tests and demos')
     parser.add_argument('root', help='folder served as "/"')
-    parser.add_argument('--port', type=int, default=0, help='0 picks a free port')
-    parser.add_argument('--host-key', help='private key file; made (and kept) when missing; '
-                        'its public half is written beside it with .pub appended')
-    parser.add_argument('--key-type', default='ssh-ed25519',
-                        help='type of a newly made host key, e.g. ecdsa-sha2-nistp256')
-    parser.add_argument('--account', action='append', default=[], metavar='USER:PASSWORD',
-                        help='an account; without any, vscheck and vsfetch')
-    parser.add_argument('--control', help='JSON file with the faults of the next sessions')
-    parser.add_argument('--stats', help='file that receives the read statistics')
-    parser.add_argument('--hold-reads', type=int, default=0)
-    parser.add_argument('--short-reads', type=int, default=0)
-    parser.add_argument('--drop-after', type=int, default=None)
-    parser.add_argument('--stall-after', type=int, default=None)
-    parser.add_argument('--endless', action='store_true')
-    parser.add_argument('--exit-on-stdin-eof', action='store_true',
-                        help='end when standard input closes (the test that started it died)')
-    parser.add_argument('--verbose', action='store_true')
-    return parser.parse_args()
-
-
-if __name__ == '__main__':
-    options = parse_arguments()
+    parser.add_argument('--key-type', default='ssh-ed25519')
+    parser.add_argument('--account', action='append', default=[], metavar='USER:PASSWORD')
+    for name, kind, default in (('--port', int, 0), ('--host-key', str, None), ('--control', str, None),
+                                ('--stats', str, None), ('--hold-reads', int, 0), ('--short-reads', int, 0),
+                                ('--drop-after', int, None), ('--stall-after', int, None)):
+        parser.add_argument(name, type=kind, default=default)
+    for name in ('--endless', '--exit-on-stdin-eof', '--verbose'):
+        parser.add_argument(name, action='store_true')
+    options = parser.parse_args()
     options.root = os.path.realpath(options.root)
     if not os.path.isdir(options.root):
         sys.exit('not a folder: ' + options.root)
-    for account in options.account:
-        user, _, password = account.partition(':')
-        accounts[user] = password
-    if not accounts:
-        accounts.update(DEFAULT_ACCOUNTS)
+    options.accounts = dict(a.partition(':')[::2] for a in options.account) or \
+        {'vscheck': 'vscheck-pass', 'vsfetch': 'vsfetch-pass'}
     logging.basicConfig(level=logging.DEBUG if options.verbose else logging.ERROR)
-    if options.verbose:
-        asyncssh.set_debug_level(2)
-    try:
-        asyncio.run(main())
-    except KeyboardInterrupt:
-        pass
+    asyncssh.set_debug_level(2 if options.verbose else 1)
+    asyncio.run(main())

@@ -54,6 +54,23 @@ public:
     // Size of the remote file of the last download, as the server stated it.
     quint64 remoteSize() const;
 
+    // Why the last call failed, kept beside its result and errors() (None
+    // after a success), so a caller can act on it without reading the texts.
+    enum class Cause {
+        None,
+        NotConnected,
+        ConnectFailed, // no SSH session could be made with the host
+        HostKeyRefused, // the server's key changed, is of another type, or could not be checked or recorded
+        LoginRefused,
+        SessionFailed, // the SFTP subsystem could not be started or asked
+        RemoteMissing, // the remote file or folder cannot be opened or its size read
+        TooLarge, // larger than setMaxFileSize, as stated or as received
+        LocalFailed, // the local file could not be opened or written, or memory ran out
+        TimedOut, // the server did not answer within the time-out
+        Cut, // the connection or the file ended before the whole file arrived
+    };
+    Cause cause() const;
+
 signals:
     void progress(qint64 downloaded, qint64 total);
 
@@ -88,8 +105,8 @@ private:
     bool finishLocalFile();
     void releasePendingReads();
     void abandonDownload();
-    void appendSshError(QString const &prefix);
-    void appendErrnoError(QString const &prefix, int error);
+    void appendSshError(QString const &prefix, Cause cause);
+    void appendErrnoError(QString const &prefix, int error, Cause cause = Cause::LocalFailed);
 
     std::unique_ptr<ssh_session_struct, SessionDeleter> m_session;
     std::unique_ptr<sftp_session_struct, SftpDeleter> m_sftp;
@@ -107,6 +124,10 @@ private:
     long m_timeout = 60;
     std::unique_ptr<SftpWatchdog> m_watchdog;
     quint64 m_maxFileSize = 0;
+    Cause m_cause = Cause::None;
+
+    void fail(Cause cause, QString const &text);
+    bool countReceived(qint64 count);
 };
 
 #endif
