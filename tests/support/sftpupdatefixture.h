@@ -1,20 +1,53 @@
 #ifndef ENV_TESTS_SFTPUPDATEFIXTURE_H
 #define ENV_TESTS_SFTPUPDATEFIXTURE_H
 
-#include "sftpserverprocess.h"
-#include "updatertestsupport.h"
+// Helpers of the tests that drive an update: a stand-in setup program and the
+// SFTP update server on the build-time update port (see sshtest.cmake).
 
-#include <QJsonObject>
+#include "sftpserverprocess.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
 #include <QStringList>
 #include <QTest>
 
 #include <pwd.h>
 #include <unistd.h>
 
-#include <memory>
-
 namespace updatertest
 {
+
+// What the update server offers.
+const QString setupName = QStringLiteral("VardoStudioSetup_2.1.1.0.exe");
+const QStringList defaultAccounts{QStringLiteral(ENV_TEST_CHECK_ACCOUNT), QStringLiteral(ENV_TEST_FETCH_ACCOUNT)};
+
+inline QString md5Of(QString const &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromLatin1(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Md5).toHex());
+}
+
+inline bool writeFile(QString const &path, QByteArray const &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+// A stand-in setup program: a shell script that writes its own path and each
+// of its arguments, one a line, to argsFile.
+inline bool writeSetupProgram(QString const &path, QString const &argsFile, bool executable = true)
+{
+    const QByteArray script = "#!/bin/sh\nout='" + argsFile.toUtf8()
+        + "'\nprintf '%s\\n' \"$0\" > \"$out.part\"\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$out.part\"; "
+          "done\nmv \"$out.part\" \"$out\"\n";
+    QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+    if (executable)
+        permissions |= QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+    return writeFile(path, script) && QFile::setPermissions(path, permissions);
+}
 
 // libssh records the server in the known-hosts file of the password
 // database's home, which must be this test's own (nss_wrapper, through
@@ -42,87 +75,6 @@ inline bool startOnUpdatePort(SftpServerProcess &server, SftpServerProcess::Opti
     }
     return false;
 }
-
-// What the update server offers, and to whom.
-const QString setupName = QStringLiteral("VardoStudioSetup_2.1.1.0.exe");
-const QStringList defaultAccounts{QStringLiteral(ENV_TEST_CHECK_ACCOUNT), QStringLiteral(ENV_TEST_FETCH_ACCOUNT)};
-
-// The update server of the SFTP source: a version folder and a setup program
-// (that records how it was started) under m_root, served on the update port.
-class SftpUpdateFixture
-{
-protected:
-    // For initTestCase: the server's files; the server is not started yet.
-    void makeServerFiles()
-    {
-        QVERIFY(m_work.isValid());
-        clearSshHome();
-        m_root = m_work.filePath(QStringLiteral("server"));
-        m_control = m_work.filePath(QStringLiteral("control.json"));
-        m_argsFile = m_work.filePath(QStringLiteral("setup args.txt"));
-        m_setupPath = m_root + QStringLiteral("/setup/") + setupName;
-        QVERIFY(QDir().mkpath(m_root + QStringLiteral(ENV_TEST_VERSION_DIR)));
-        QVERIFY(QDir().mkpath(m_root + QStringLiteral("/setup")));
-        // Several pipelined chunks, so the download reports progress more than once.
-        QVERIFY(writeSetupProgram(m_setupPath, m_argsFile));
-        QFile setup(m_setupPath);
-        QVERIFY(setup.open(QIODevice::Append));
-        QVERIFY(setup.write("#" + QByteArray(100000, 'x') + "\n") > 0);
-    }
-
-    bool startServer(QStringList const &accounts, QString const &hostKey)
-    {
-        SftpServerProcess::Options options;
-        options.root = m_root;
-        options.hostKey = hostKey;
-        options.control = m_control;
-        options.accounts = accounts;
-        QString error;
-        if (startOnUpdatePort(m_server, options, &error))
-            return true;
-        qWarning() << error;
-        return false;
-    }
-
-    // The entry of the version file that offers the setup program.
-    QJsonObject offer(QString const &version = QStringLiteral("2.1.1.0")) const
-    {
-        return QJsonObject{{QStringLiteral("version"), version}, {QStringLiteral("dir"), QStringLiteral("/setup/")},
-            {QStringLiteral("file"), setupName}, {QStringLiteral("md5"), md5Of(m_setupPath)}};
-    }
-    QString versionFilePath() const { return m_root + QStringLiteral(ENV_TEST_VERSION_DIR "/vsver.json"); }
-
-    // For init: no record of an earlier start, a fresh TMPDIR.
-    void resetForTest()
-    {
-        QFile::remove(m_argsFile);
-        m_tmp.reset(new TemporaryTmpDir);
-        QVERIFY(m_tmp->isValid());
-    }
-
-    // The data of a fault that strikes after the afterColumn'th byte sent: of
-    // a padded version file (during the check) or of the setup program.
-    static void midTransferRows(char const *afterColumn)
-    {
-        QTest::addColumn<int>("versionFileSize");
-        QTest::addColumn<int>(afterColumn);
-        QTest::addColumn<bool>("duringCheck");
-
-        QTest::newRow("during the version file") << 40000 << 20000 << true;
-        QTest::newRow("during the setup program") << 0 << 50000 << false;
-    }
-
-    QString tempFolder() const { return QDir::tempPath() + QStringLiteral("/vsupd/"); }
-    QStringList tempEntries() const { return QDir(tempFolder()).entryList(QDir::Files); }
-
-    QTemporaryDir m_work;
-    QString m_root;
-    QString m_control;
-    QString m_setupPath;
-    QString m_argsFile;
-    SftpServerProcess m_server;
-    std::unique_ptr<TemporaryTmpDir> m_tmp;
-};
 
 } // namespace updatertest
 
