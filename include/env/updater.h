@@ -107,7 +107,6 @@ private slots:
 
 private:
     Q_DISABLE_COPY(Updater)
-    friend class UpdaterTest;
 
     bool tempDirIsOwn() const;
     QString tempDirError() const;

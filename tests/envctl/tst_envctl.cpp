@@ -4,13 +4,64 @@
 #include "sftpupdatefixture.h"
 
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <memory>
 #include <unistd.h>
 
 using namespace updatertest;
+
+// The update server envctl checks against: a version folder and a setup
+// program under the work folder, served on the build-time update port; each
+// test function runs with a fresh TMPDIR, where envctl's updater downloads.
+class SftpUpdateFixture
+{
+protected:
+    void makeServerFiles()
+    {
+        QVERIFY(m_work.isValid());
+        clearSshHome();
+        m_root = m_work.filePath("server");
+        m_control = m_work.filePath("control.json");
+        m_setupPath = m_root + "/setup/" + setupName;
+        QVERIFY(QDir().mkpath(m_root + ENV_TEST_VERSION_DIR) && QDir().mkpath(m_root + "/setup"));
+        // Several pipelined chunks, so the download reports progress more than once.
+        QVERIFY(writeSetupProgram(m_setupPath, m_work.filePath("setup args.txt")));
+        QFile setup(m_setupPath);
+        QVERIFY(setup.open(QIODevice::Append) && setup.write("#" + QByteArray(100000, 'x') + "\n") > 0);
+    }
+    bool startServer(QStringList const &accounts, QString const &hostKey)
+    {
+        SftpServerProcess::Options options;
+        options.root = m_root;
+        options.hostKey = hostKey;
+        options.control = m_control;
+        options.accounts = accounts;
+        QString error;
+        return startOnUpdatePort(m_server, options, &error) || (qWarning() << error, false);
+    }
+    QJsonObject offer() const
+    {
+        return QJsonObject{
+            {"version", "2.1.1.0"}, {"dir", "/setup/"}, {"file", setupName}, {"md5", md5Of(m_setupPath)}};
+    }
+    QString versionFilePath() const { return m_root + ENV_TEST_VERSION_DIR "/vsver.json"; }
+    void resetForTest()
+    {
+        m_tmp.reset(new QTemporaryDir(m_work.filePath("tmp with blank XXXXXX")));
+        QVERIFY(m_tmp->isValid());
+        qputenv("TMPDIR", m_tmp->path().toLocal8Bit());
+    }
+    QString tempFolder() const { return m_tmp->path() + "/vsupd/"; }
+
+    QTemporaryDir m_work;
+    QString m_root, m_control, m_setupPath;
+    SftpServerProcess m_server;
+    std::unique_ptr<QTemporaryDir> m_tmp;
+};
 
 class tst_Envctl : public QObject, public SftpUpdateFixture
 {

@@ -715,7 +715,7 @@ void UpdaterTest::rules()
             : input == "upper"                ? md5.toUpper()
             : input == "cut"                  ? md5.left(16)
                                               : "";
-        QCOMPARE(updatetrust::setupFileProblem(path, digest, AppVersion("2.1.1.0"), QString()), result);
+        QCOMPARE(updatetrust::checkSetupFile(path, digest, AppVersion("2.1.1.0"), QString()).text, result);
     }
 }
 
