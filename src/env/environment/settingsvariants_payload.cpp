@@ -183,15 +183,15 @@ private:
     {
         skip(m_version >= QDataStream::Qt_5_0 ? 8 : 4);
         skip(4);
-        const int spec = s8();
+        const int timeSpec = s8();
         if (m_version >= QDataStream::Qt_5_2) {
             // Qt takes any number for the kind of time, and one it does not
             // know leaves a date-time that crashes the rewrite.
-            if (spec < Qt::LocalTime || spec > Qt::TimeZone)
+            if (timeSpec < Qt::LocalTime || timeSpec > Qt::TimeZone)
                 return false;
-            if (spec == Qt::OffsetFromUTC)
+            if (timeSpec == Qt::OffsetFromUTC)
                 skip(4);
-            else if (spec == Qt::TimeZone)
+            else if (timeSpec == Qt::TimeZone)
                 return timeZone();
         }
         return true;
