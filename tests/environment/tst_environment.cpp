@@ -461,11 +461,10 @@ void TestEnvironment::answers_data()
     row("layout: an empty work folder counts as none", layout("", 0),
         "/opt/vs/data|%wprj/~temp/|%wuserdata/priceLists|%wuserdata/schemeTable/defaultTable.vstab|%d/log|%d/config"
             + made);
-    row("layout: a work folder with a slash gets no second one", layout("/w/", 0),
+    row("layout: a work folder with a slash gets no second one; an unknown mode works as the default", layout("/w/", 7),
         "/opt/vs/data" + below + "%d/config" + made);
-    row("layout: without one, one; an unknown mode works as the default", layout("/w", 7),
-        "/opt/vs/data" + below + "%d/config" + made);
-    row("layout: local configuration under the application folder; another application makes the work folder only",
+    row("layout: without a slash, one; local configuration under the application folder; another application "
+        "makes the work folder only",
         layout("/w", Environment::MODE_LOCAL_CONFIG, otherApp), "/opt/vs/data" + below + "/opt/vs/config w");
     auto temp = [](QString sub) { // below the temporary folder %t, made; "blocked" is a file
         return [=](Environment *e) {
