@@ -45,7 +45,7 @@ public:
     }
     // "KEY=value|KEY": keys with a value or without one; %l is the system's
     // locale, %w the default work folder, %p the fixed update page.
-    static QVariantMap spec(QString text)
+    static QVariantMap entries(QString text)
     {
         text.replace("%l", QLocale::system().name()).replace("%w", Environment::VS_WORK_DIR);
         QVariantMap map;
@@ -175,7 +175,7 @@ void TestEnvironment::settingsFile()
     MessageCapture messages;
     QVERIFY(env->loadSettings(skipFonts, host));
     QVERIFY2(!before.isNull() || !QFileInfo::exists(dataDir()), "loading creates nothing");
-    QVariantMap expected = spec(loaded), changes = spec(change);
+    QVariantMap expected = entries(loaded), changes = entries(change);
     for (auto it = expected.cbegin(); it != expected.cend(); ++it)
         QVERIFY2(held(env, it.key()) == it.value().toString()
                 && held(env, it.key()).isNull() == it.value().toString().isNull(),
@@ -191,7 +191,7 @@ void TestEnvironment::settingsFile()
     QVERIFY(!QFile::exists(path + QStringLiteral(".bak")));
     QCOMPARE(QFile::exists(iniPath()), path == iniPath());
     const QVariantMap file = entriesOf(path);
-    expected = spec(after);
+    expected = entries(after);
     for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
         const QString key = it.key().contains('/') ? it.key() : QStringLiteral("APP_SETTINGS/") + it.key();
         QVERIFY2(it.key() == "#" ? file.size() == it.value().toInt()
