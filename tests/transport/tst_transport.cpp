@@ -13,8 +13,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <cstring>
 #include <functional>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using Cause = SftpDownloader::Cause;
@@ -310,7 +313,7 @@ void tst_Transport::https_data()
     QTest::addColumn<QString>("content"); // "/...": that served file; "-": no file; "*": some file; else the text
     QTest::addColumn<bool>("infoMode");
     QTest::addColumn<QString>("redirect"); // the last redirect reported
-    QTest::addColumn<int>("limit"); // the size limit
+    QTest::addColumn<int>("limit"); // the size limit; negative: the process's file size limit
     QTest::addColumn<int>("timeout");
     auto row = [](char const *name, Server from, QString const &address, int error, QString const &content,
                    bool infoMode = false, QString const &redirect = "", int limit = 0, int timeout = 0) {
@@ -349,6 +352,8 @@ void tst_Transport::https_data()
         "", 0, 300);
     row("a slow but steady server is waited for", Main, "/trickle/10/300", ok, "tttttttttt", false, "", 0, 1500);
     row("a body one byte over the limit is refused", Main, small, canceled, absent, false, "", 99);
+    row("the file system's size limit: refused with its reason", Main, "/versions/c25.bin", canceled, absent, false, "",
+        -256 * 1024);
 }
 
 void tst_Transport::https()
@@ -366,11 +371,11 @@ void tst_Transport::https()
     QVERIFY(envtest::writeFile(file, QByteArray(300 * 1024, 'x')));
 
     QList<QNetworkReply::NetworkError> errors;
-    QStringList redirects;
+    QStringList redirects, texts;
     qint64 received = 0;
     std::function<void(QUrl const &)> fetch = [&](QUrl const &next) {
         UrlFileDownloader downloader(nullptr);
-        downloader.setMaxSize(limit);
+        downloader.setMaxSize(qMax(limit, 0));
         downloader.setTransferTimeout(timeout);
         connect(&downloader, &UrlFileDownloader::redirected, this, [&](QString const &to) {
             redirects << to;
@@ -378,14 +383,24 @@ void tst_Transport::https()
                 fetch(QUrl(to));
         });
         connect(&downloader, &UrlFileDownloader::downloaded, this,
-            [&](QNetworkReply::NetworkError code, QString const &, QString const &name) {
+            [&](QNetworkReply::NetworkError code, QString const &text, QString const &name) {
                 errors << code;
+                texts << text;
                 QCOMPARE(name, file);
             });
         connect(&downloader, &UrlFileDownloader::downloadProgress, this, [&](qint64 bytes) { received = bytes; });
         downloader.startDownload(next, file, infoMode);
     };
+    struct rlimit saved {
+    }, limited{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    limited = saved;
+    limited.rlim_cur = rlim_t(-limit);
+    auto const previous = std::signal(SIGXFSZ, SIG_IGN);
+    QVERIFY(limit >= 0 || setrlimit(RLIMIT_FSIZE, &limited) == 0);
     fetch(m_https[from].url(expand(address)));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
 
     QCOMPARE(redirects.value(redirects.size() - 1), expand(redirect));
     QCOMPARE(errors.size(), error == -1 ? 0 : 1);
@@ -393,6 +408,8 @@ void tst_Transport::https()
         QVERIFY2(errors.value(0) != QNetworkReply::NoError, "a cut-off body is reported as a success");
     else if (error != -1)
         QCOMPARE(int(errors.value(0)), error);
+    if (limit < 0) // the system's own reason, not "Unknown error"
+        QCOMPARE(texts.value(0), QStringLiteral("Unable to save the file %1: %2.").arg(file, strerror(EFBIG)));
     if (content == QLatin1String("-") || content == QLatin1String("*"))
         QCOMPARE(QFileInfo::exists(file), content == QLatin1String("*"));
     else if (content.startsWith('/'))
