@@ -8,6 +8,7 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QGuiApplication>
+#include <QPolygon>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -221,9 +222,10 @@ void TestEnvironment::unreadFile_data()
     row("host's string list shorter than declared: read, copied before the write",
         "[HOST]\nvalue=@Variant(\\0\\0\\0\\xb\\0\\0\\0\\x1\\0\\0\\0\\x8\\0x)\n", true);
     const QVariantMap map{{"a", 1}, {"b", QStringList{"x"}}};
-    for (QVariant const &value : QVariantList{QPointF(1.5, -2), QUrl("https://example.com/a?b=c,d"),
+    for (QVariant const &value : QVariantList{QPointF(1.5, -2), QUrl("https://example.com/a?b=c,d"), QDate(2024, 2, 29),
              QDateTime(QDate(2024, 2, 29), QTime(13, 14, 15), Qt::OffsetFromUTC, 3600), map,
-             QByteArray("\0\1,;=\"\\ x", 10), QStringList{"a", "b,c"}, QVariantList{1, "x", QSize(2, 3)}}) {
+             QByteArray("\0\1,;=\"\\ x", 10), QRect(1, 2, 3, 4), QStringList{"a", "b,c"},
+             QVariant::fromValue(QPolygon(QVector<QPoint>{{1, 2}, {3, 4}})), QVariantList{1, "x", QSize(2, 3)}}) {
         QTemporaryDir dir; // the file as a host leaves it
         QSettings(dir.filePath("h.ini"), QSettings::IniFormat).setValue(QStringLiteral("HOST/value"), value);
         row(QStringLiteral("host's %1 survives").arg(value.typeName()), readAll(dir.filePath("h.ini")), false);
