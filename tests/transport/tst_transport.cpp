@@ -233,6 +233,7 @@ void tst_Transport::sftpConnect_data()
     QTest::newRow("a key of another type: refused")
         << "ecdsa-sha2-nistp256" << 0 << Cause::HostKeyRefused
         << "The host key for this server was not found but an othertype of key exists.\nAn attacker might change ";
+    QTest::newRow("pinned key, first contact: accepted, nothing recorded") << "" << 1 << Cause::None << "";
     QTest::newRow("pinned key, another one recorded: accepted, the record untouched")
         << "same type" << 1 << Cause::None << "";
     QTest::newRow("another key pinned: refused as changed")
