@@ -63,7 +63,9 @@ bool Updater::sftpDownloadNewVersion()
     downloader->setMaxFileSize(versionfile::MaxSize);
     if (downloader->connectToHost(args.at(0), deployment::updatePort, args.at(1), args.at(2)) != 0
         || downloader->downloadFile(args.at(3) + QLatin1Char('/') + versionfile::fileName(), localPath) != 0) {
-        if (downloader->remoteSize() > quint64(versionfile::MaxSize))
+        // Refused on the size the server states: the host is told that size.
+        if (downloader->cause() == SftpDownloader::Cause::TooLarge
+            && downloader->remoteSize() > quint64(versionfile::MaxSize))
             sftpErrors(QStringList(tooLargeText(downloader->remoteSize())));
         else
             sftpErrors(failureTexts(*downloader, versionfile::fileName()));
