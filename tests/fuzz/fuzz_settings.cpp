@@ -1,7 +1,7 @@
 // The settings loader on arbitrary file content, followed by a write: the
 // load never fails start-up, a file Qt could not read completely is kept byte
-// for byte in "uiconfig.ini.bak" before it is rewritten, and what is written
-// reads back cleanly.
+// for byte in "uiconfig.ini.bak" before it is rewritten, and a clean file
+// reads back cleanly after the write.
 #include "environment.h"
 #include "fuzzing.h"
 #include "settingsvariants_p.h"
@@ -59,8 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const *data, size_t size)
         std::fprintf(stderr, "the unreadable settings file was not kept in %s\n", qPrintable(backup));
         std::abort();
     }
-    if (loadFails(path)) {
-        std::fprintf(stderr, "the written settings file does not read back cleanly\n");
+    // A clean file stays clean. A host's damaged entry is kept as it is (only
+    // what changed is written), so such a file may still read incomplete.
+    if (!failed && loadFails(path)) {
+        std::fprintf(stderr, "a clean settings file does not read back cleanly after a write\n");
         std::abort();
     }
     return 0;
