@@ -14,59 +14,18 @@
 
 using namespace updatertest;
 
-// The update server envctl checks against: a version folder and a setup
-// program under the work folder, served on the build-time update port; each
-// test function runs with a fresh TMPDIR, where envctl's updater downloads.
-class SftpUpdateFixture
-{
-protected:
-    void makeServerFiles()
-    {
-        QVERIFY(m_work.isValid());
-        clearSshHome();
-        m_root = m_work.filePath("server");
-        m_control = m_work.filePath("control.json");
-        m_setupPath = m_root + "/setup/" + setupName;
-        QVERIFY(QDir().mkpath(m_root + ENV_TEST_VERSION_DIR) && QDir().mkpath(m_root + "/setup"));
-        // Several pipelined chunks, so the download reports progress more than once.
-        QVERIFY(writeSetupProgram(m_setupPath, m_work.filePath("setup args.txt")));
-        QFile setup(m_setupPath);
-        QVERIFY(setup.open(QIODevice::Append) && setup.write("#" + QByteArray(100000, 'x') + "\n") > 0);
-    }
-    bool startServer(QStringList const &accounts, QString const &hostKey)
-    {
-        SftpServerProcess::Options options;
-        options.root = m_root;
-        options.hostKey = hostKey;
-        options.control = m_control;
-        options.accounts = accounts;
-        QString error;
-        return startOnUpdatePort(m_server, options, &error) || (qWarning() << error, false);
-    }
-    QJsonObject offer() const
-    {
-        return QJsonObject{
-            {"version", "2.1.1.0"}, {"dir", "/setup/"}, {"file", setupName}, {"md5", md5Of(m_setupPath)}};
-    }
-    QString versionFilePath() const { return m_root + ENV_TEST_VERSION_DIR "/vsver.json"; }
-    void resetForTest()
-    {
-        m_tmp.reset(new QTemporaryDir(m_work.filePath("tmp with blank XXXXXX")));
-        QVERIFY(m_tmp->isValid());
-        qputenv("TMPDIR", m_tmp->path().toLocal8Bit());
-    }
-    QString tempFolder() const { return m_tmp->path() + "/vsupd/"; }
-
-    QTemporaryDir m_work;
-    QString m_root, m_control, m_setupPath;
-    SftpServerProcess m_server;
-    std::unique_ptr<QTemporaryDir> m_tmp;
-};
-
-class tst_Envctl : public QObject, public SftpUpdateFixture
+class tst_Envctl : public QObject
 {
     Q_OBJECT
 
+    // The update server envctl checks against: a version folder and a setup
+    // program under the work folder, served on the build-time update port;
+    // each test function runs with a fresh TMPDIR, where envctl's updater downloads.
+    QTemporaryDir m_work;
+    QString m_root = m_work.filePath("server"), m_control = m_work.filePath("control.json");
+    QString m_setupPath = m_root + "/setup/" + setupName;
+    SftpServerProcess m_server;
+    std::unique_ptr<QTemporaryDir> m_tmp;
     QString m_appDir = QFileInfo(QStringLiteral(ENVCTL_PATH)).absolutePath();
     QString m_settings; // the settings file envctl uses, as "info" tells
 
@@ -103,9 +62,13 @@ class tst_Envctl : public QObject, public SftpUpdateFixture
 private slots:
     void initTestCase()
     {
-        makeServerFiles();
+        clearSshHome();
+        QVERIFY(QDir().mkpath(m_root + ENV_TEST_VERSION_DIR) && QDir().mkpath(m_root + "/setup"));
+        // Several pipelined chunks, so the download reports progress more than once.
+        QVERIFY(writeSetupProgram(m_setupPath, m_work.filePath("setup args.txt")));
+        QFile setup(m_setupPath);
+        QVERIFY(setup.open(QIODevice::Append) && setup.write("#" + QByteArray(100000, 'x') + "\n") > 0);
         qputenv("ENVCTL", ENVCTL_PATH);
-        qputenv("PROMPT", ENV_SYSTEM_PYTHON " " ENV_TEST_SOURCE_DIR "/answer_prompt.py");
         int exitCode = 0;
         const QString info = run("info", QString(), &exitCode).first();
         m_settings = info.section("settings file:", 1).section('\n', 0, 0).trimmed();
@@ -114,7 +77,8 @@ private slots:
     }
     void init()
     {
-        resetForTest();
+        m_tmp.reset(new QTemporaryDir(m_work.filePath("tmp with blank XXXXXX")));
+        qputenv("TMPDIR", m_tmp->path().toLocal8Bit());
         QFile::remove(m_settings);
     }
     void cleanup() { m_tmp.reset(); }
@@ -188,11 +152,11 @@ void tst_Envctl::commands_data()
         "release-key.pub) => 0\n"
         "$ $ENVCTL release verify --public-key $(cat release-key.pub) --version 3.1.0.0 Setup_3.1.0.0.exe => 0\n"
         "$ $ENVCTL release verify --public-key $(cat release-key.pub) --version 3.1.0.1 Setup_3.1.0.0.exe => 1");
+    // script(1) gives envctl a terminal, where the answers are typed.
+    const QString atTerminal = "script -qec '$ENVCTL update --mode local --dir update' /dev/null";
     row("yes at the terminal installs",
-        "$ $PROMPT /dev/stdout y $ENVCTL update --mode local --dir update => 0|Download it? [y/N]|Install it? [y/N]"
-            + started);
-    row("no at the terminal leaves it",
-        "$ $PROMPT /dev/stdout n $ENVCTL update --mode local --dir update => 0|Download it? [y/N]" + notStarted);
+        "$ printf 'y\\ny\\n' | " + atTerminal + " => 0|Download it? [y/N]|Install it? [y/N]" + started);
+    row("no at the terminal leaves it", "$ echo n | " + atTerminal + " => 0|Download it? [y/N]" + notStarted);
     row("two yes from a pipe install", update + " => 0|Download it? [y/N]|Install it? [y/N]" + started);
     row("two yes from a file install",
         "$ printf 'y\\ny\\n' > a; $ENVCTL update --mode local --dir update < a => 0|Install it? [y/N]" + started);
@@ -244,17 +208,22 @@ void tst_Envctl::updateFromTheServer()
     QFETCH(QJsonObject, faults);
     QFETCH(int, signal);
     QFETCH(QString, shown);
-    QJsonObject entry = offer();
-    entry.insert("file", file);
-    QVERIFY(writeFile(versionFilePath(), QJsonDocument(QJsonObject{{"archx86", entry}}).toJson()));
+    const QJsonObject entry{{"version", "2.1.1.0"}, {"dir", "/setup/"}, {"file", file}, {"md5", md5Of(m_setupPath)}};
+    QVERIFY(writeFile(
+        m_root + ENV_TEST_VERSION_DIR "/vsver.json", QJsonDocument(QJsonObject{{"archx86", entry}}).toJson()));
     QVERIFY(SftpServerProcess::writeControl(m_control, faults));
     m_server.stop();
     clearSshHome();
-    QVERIFY(startServer(defaultAccounts, QString()));
+    SftpServerProcess::Options options;
+    options.root = m_root;
+    options.control = m_control;
+    options.accounts = defaultAccounts;
+    QString error;
+    QVERIFY2(startOnUpdatePort(m_server, options, &error), qPrintable(error));
     QProcess envctl;
     envctl.start(ENVCTL_PATH, {"update", "--mode", "server", "--yes"});
     envctl.closeWriteChannel();
-    const QString partial = tempFolder() + setupName;
+    const QString partial = m_tmp->path() + "/vsupd/" + setupName;
     for (int i = 0; signal && !QFile::exists(partial) && envctl.state() != QProcess::NotRunning && i < 3000; ++i)
         QTest::qWait(20);
     QVERIFY2(!signal || (QFile::exists(partial) && ::kill(pid_t(envctl.processId()), signal) == 0),

@@ -1,4 +1,3 @@
-#include "crypto.h"
 #include "deployment.h"
 #include "envtesting.h"
 #include "messagecapture.h"
@@ -67,11 +66,8 @@ public:
 private slots:
     void initTestCase();
     void init();
-    void cleanup();
     void settingsFile_data();
     void settingsFile();
-    void unreadFile_data();
-    void unreadFile();
     void backupsNeverOverwritten();
     void startup_data();
     void startup();
@@ -97,16 +93,11 @@ void TestEnvironment::initTestCase()
 
 void TestEnvironment::init()
 {
-    Environment::m_instance.reset();
-    QDir(dataDir()).removeRecursively();
-    QFile::remove(dataDir());
-}
-
-void TestEnvironment::cleanup()
-{
     TracerManager::unregister();
     qInstallMessageHandler(m_testHandler);
     Environment::m_instance.reset();
+    QDir(dataDir()).removeRecursively();
+    QFile::remove(dataDir());
 }
 
 void TestEnvironment::settingsFile_data()
@@ -118,9 +109,20 @@ void TestEnvironment::settingsFile_data()
     QTest::addColumn<QString>("loaded"); // see held(); no value: none
     QTest::addColumn<QString>("change"); // no value: removed from the store
     QTest::addColumn<QString>("after"); // the file's entries (APP_SETTINGS/ if no section); *: any; #: how many
-    auto row
-        = [](const char *name, int app, bool skip, QByteArray before, QString named, QString loaded, QString change,
-              QString after) { QTest::newRow(name) << app << skip << before << named << loaded << change << after; };
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<bool>("unread"); // reported unread, copied aside before the write
+    auto row = [](QString const &name, int app, bool skip, QByteArray before, QString named, QString loaded,
+                   QString change, QString after, Fault fault = NoFault, bool unread = false) {
+        QTest::newRow(qPrintable(name)) << app << skip << before << named << loaded << change << after << fault
+                                        << unread;
+    };
+    // Files Qt cannot read completely or the library cannot write: the defaults, then one change.
+    auto unread
+        = [&](QString const &name, QByteArray content, bool kept, Fault fault = NoFault, QString colour = "#ff000000") {
+              row(name, studio, false, content, "", "COMPONENT_DATA_BANK=FileDataBank|APP_FONT_COLOR=" + colour,
+                  "LOG_FILE=changed.log", !fault || fault == FolderVanishes ? "LOG_FILE=changed.log" : "LOG_FILE",
+                  fault, kept);
+          };
     const QString secure = EnvSettingKeyEnumClass::idName(SECURE_ARG_2001);
     row("first run, studio: defaults; the write makes the folders", studio, false, QByteArray(), "",
         "LANG=%l|STYLE=default|WORK_DIR=%w|LOG_FILE=app.log|LOG_LEVEL=error|COMPONENT_DATA_BANK=FileDataBank|APP_MODE|"
@@ -137,9 +139,9 @@ void TestEnvironment::settingsFile_data()
             + secure.toLatin1() + "=serial\n[OTHER]\nx=y\n",
         "", "LANG=pl_PL|UPDATES_LOCAL_DIR=/u|UPDATES_HTTP_URL=%p|" + secure + "=serial", "",
         "UI_SETTINGS/CUSTOM=keep|FOREIGN=f|OTHER/x=y|UPDATES_HTTP_URL=%p|UPDATES_LOCAL_DIR=/u|" + secure + "=serial");
-    row("an empty WORK_DIR: the default work folder; diary folders follow it", studio, true,
+    row("an empty WORK_DIR: the default work folder, the entry goes; diary folders follow it", studio, true,
         "[APP_SETTINGS]\nWORK_DIR=\nKORAX_DIARY_OUTPUT_DIR=/o\n", "",
-        "KORAX_DIARY_INPUT_DIR=%w|KORAX_DIARY_OUTPUT_DIR=/o", "", "");
+        "KORAX_DIARY_INPUT_DIR=%w|KORAX_DIARY_OUTPUT_DIR=/o", "", "WORK_DIR");
     row("settings emptied or removed lose their entries; LANG and STYLE stay", studio, true,
         "[APP_SETTINGS]\nLOG_FILE=a\nOPEN_RECENT_FILES=b\nPRESENTATION_MODE=c\n", "", "PRESENTATION_MODE=c",
         "LOG_FILE|OPEN_RECENT_FILES=|LANG=|STYLE|AUTOSSAVE_TIME=10",
@@ -155,8 +157,33 @@ void TestEnvironment::settingsFile_data()
         "UI_SETTINGS/APP_FONT=DejaVu Sans,30,-1,5,50,0,0,0,0,0");
     row("a file the host names is read and written", studio, true, "[APP_SETTINGS]\nLOG_FILE=other.log\n", "named.ini",
         "LOG_FILE=other.log", "LOG_LEVEL=debug", "LOG_LEVEL=debug");
+    const QByteArray colour = "[UI_SETTINGS]\nAPP_FONT_COLOR=@Variant(\\0\\0\\0\\x43\\x1\\xff\\xff\\xd2\\xd2\\xd2\\xd2"
+                              "\\xd2\\xd2\\0\\0)\n";
+    unread("a colour as Qt writes it loads", colour, false, NoFault, "#ffd2d2d2");
+    unread("a colour of an out-of-range model is dropped", QByteArray(colour).replace("\\x1\\xff", "\\xe\\xff"), false);
+    unread("unterminated section", "[APP_SETTINGS\nLOG_LEVEL=info\n[UI_SETTINGS]\nX=1\n", true);
+    unread("polygon with a huge count is not handed to Qt",
+        "[UI_SETTINGS]\nAPP_FONT_COLOR=@Variant(\\0\\0\\0GUI_LE_SELECTED_COLOR=\\0\\0)\n", true);
+    unread("host's string list shorter than declared: read, copied before the write",
+        "[HOST]\nvalue=@Variant(\\0\\0\\0\\xb\\0\\0\\0\\x1\\0\\0\\0\\x8\\0x)\n", true);
+    const QVariantMap map{{"a", 1}, {"b", QStringList{"x"}}};
+    for (QVariant const &value : QVariantList{QPointF(1.5, -2), QUrl("https://example.com/a?b=c,d"), QDate(2024, 2, 29),
+             QDateTime(QDate(2024, 2, 29), QTime(13, 14, 15), Qt::OffsetFromUTC, 3600), map,
+             QByteArray("\0\1,;=\"\\ x", 10), QRect(1, 2, 3, 4), QStringList{"a", "b,c"},
+             QVariant::fromValue(QPolygon(QVector<QPoint>{{1, 2}, {3, 4}})), QVariantList{1, "x", QSize(2, 3)}}) {
+        QTemporaryDir dir; // the file as a host leaves it
+        QSettings(dir.filePath("h.ini"), QSettings::IniFormat).setValue(QStringLiteral("HOST/value"), value);
+        unread(QStringLiteral("host's %1 survives").arg(value.typeName()), readAll(dir.filePath("h.ini")), false);
+    }
+    unread("a folder where the file must go", QByteArray(), true, FolderInTheWay);
+    unread("a FIFO where the file must go", QByteArray(), true, Fifo);
+    unread("folder removed between load and write: written again", "[APP_SETTINGS]\nLOG_LEVEL=info\n", false,
+        FolderVanishes);
+    unread("no copy of an unread file can be kept: not written", "[A]\nnote\nx=y\n", true, BackupBlocked);
 }
 
+// Every entry of the file before the load that the row does not change or name
+// keeps its value and type, unless the library owns it (UI_SETTINGS).
 void TestEnvironment::settingsFile()
 {
     QFETCH(int, appType);
@@ -166,32 +193,40 @@ void TestEnvironment::settingsFile()
     QFETCH(QString, loaded);
     QFETCH(QString, change);
     QFETCH(QString, after);
+    QFETCH(Fault, fault);
+    QFETCH(bool, unread);
 
     QTemporaryDir dir;
     const QString host = named.isEmpty() ? QString() : dir.filePath(named);
     const QString path = before.isNull() || host.isEmpty() ? iniPath() : host;
+    if (fault == FolderInTheWay || fault == BackupBlocked)
+        QVERIFY(QDir().mkpath(iniPath() + (fault == BackupBlocked ? ".bak/inside" : "/inside")));
+    if (fault == Fifo)
+        QVERIFY(QDir().mkpath(dataDir() + "/config") && mkfifo(QFile::encodeName(iniPath()).constData(), 0600) == 0);
     QVERIFY(before.isNull() || writeFile(path, before));
+    const QVariantMap kept = unread ? QVariantMap() : entriesOf(path);
     Environment *env = fresh(appType);
     env->setSetting(APP_MODE, QStringLiteral("dropped by the load"));
     MessageCapture messages;
     QVERIFY(env->loadSettings(skipFonts, host));
-    QVERIFY2(!before.isNull() || !QFileInfo::exists(dataDir()), "loading creates nothing");
+    QVERIFY2(fault || !before.isNull() || !QFileInfo::exists(dataDir()), "loading creates nothing");
     QVariantMap expected = entries(loaded), changes = entries(change);
     for (auto it = expected.cbegin(); it != expected.cend(); ++it)
         QVERIFY2(held(env, it.key()) == it.value().toString()
                 && held(env, it.key()).isNull() == it.value().toString().isNull(),
             qPrintable(it.key() + ": " + held(env, it.key())));
-    for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
-        if (it.value().isValid())
-            env->setSetting(keyOf(it.key()), it.value());
-        else
-            env->removeSetting(keyOf(it.key()));
-    }
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+        it.value().isValid() ? env->setSetting(keyOf(it.key()), it.value()) : env->removeSetting(keyOf(it.key()));
+    QVERIFY(fault != FolderVanishes || QDir(dataDir() + "/config").removeRecursively());
     env->writeSettings();
-    QVERIFY(!messages.contains(QtInfoMsg, QStringLiteral("Cannot read settings file:")));
-    QVERIFY(!QFile::exists(path + QStringLiteral(".bak")));
+    QCOMPARE(messages.contains(QtInfoMsg, QStringLiteral("Cannot read settings file:")), unread);
+    QCOMPARE(readAll(path + QStringLiteral(".bak")), unread && !fault ? before : QByteArray());
+    QCOMPARE(messages.contains(QtWarningMsg, "Cannot write settings file:"), fault && fault != FolderVanishes);
+    QCOMPARE(messages.contains(QtCriticalMsg, "Cannot keep a copy"), fault == BackupBlocked);
+    QVERIFY(fault != BackupBlocked || readAll(iniPath()) == before);
+    QCOMPARE(QFileInfo(iniPath()).isDir(), fault == FolderInTheWay);
     QCOMPARE(QFile::exists(iniPath()), path == iniPath());
-    const QVariantMap file = entriesOf(path);
+    const QVariantMap file = fault == Fifo ? QVariantMap() : entriesOf(path);
     expected = entries(after);
     for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
         const QString key = it.key().contains('/') ? it.key() : QStringLiteral("APP_SETTINGS/") + it.key();
@@ -200,77 +235,10 @@ void TestEnvironment::settingsFile()
                     && (it.value() == "*" || file.value(key).toString() == it.value().toString()),
             qPrintable(key + ": " + file.value(key).toString()));
     }
-}
-
-void TestEnvironment::unreadFile_data()
-{
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<bool>("keptAside"); // reported unread, copied aside before the write
-    QTest::addColumn<QString>("appFontColour");
-    QTest::addColumn<Fault>("fault");
-    auto row = [](QString const &name, QByteArray content, bool keptAside, Fault fault = NoFault,
-                   QString colour = "#ff000000") {
-        QTest::newRow(qPrintable(name)) << content << keptAside << colour << fault;
-    };
-    const QByteArray colour = "[UI_SETTINGS]\nAPP_FONT_COLOR=@Variant(\\0\\0\\0\\x43\\x1\\xff\\xff\\xd2\\xd2\\xd2\\xd2"
-                              "\\xd2\\xd2\\0\\0)\n";
-    row("a colour as Qt writes it loads", colour, false, NoFault, "#ffd2d2d2");
-    row("a colour of an out-of-range model is dropped", QByteArray(colour).replace("\\x1\\xff", "\\xe\\xff"), false);
-    row("unterminated section", "[APP_SETTINGS\nLOG_LEVEL=info\n[UI_SETTINGS]\nX=1\n", true);
-    row("polygon with a huge count is not handed to Qt",
-        "[UI_SETTINGS]\nAPP_FONT_COLOR=@Variant(\\0\\0\\0GUI_LE_SELECTED_COLOR=\\0\\0)\n", true);
-    row("host's string list shorter than declared: read, copied before the write",
-        "[HOST]\nvalue=@Variant(\\0\\0\\0\\xb\\0\\0\\0\\x1\\0\\0\\0\\x8\\0x)\n", true);
-    const QVariantMap map{{"a", 1}, {"b", QStringList{"x"}}};
-    for (QVariant const &value : QVariantList{QPointF(1.5, -2), QUrl("https://example.com/a?b=c,d"), QDate(2024, 2, 29),
-             QDateTime(QDate(2024, 2, 29), QTime(13, 14, 15), Qt::OffsetFromUTC, 3600), map,
-             QByteArray("\0\1,;=\"\\ x", 10), QRect(1, 2, 3, 4), QStringList{"a", "b,c"},
-             QVariant::fromValue(QPolygon(QVector<QPoint>{{1, 2}, {3, 4}})), QVariantList{1, "x", QSize(2, 3)}}) {
-        QTemporaryDir dir; // the file as a host leaves it
-        QSettings(dir.filePath("h.ini"), QSettings::IniFormat).setValue(QStringLiteral("HOST/value"), value);
-        row(QStringLiteral("host's %1 survives").arg(value.typeName()), readAll(dir.filePath("h.ini")), false);
-    }
-    row("a folder where the file must go", QByteArray(), true, FolderInTheWay);
-    row("a FIFO where the file must go", QByteArray(), true, Fifo);
-    row("folder removed between load and write: written again", "[APP_SETTINGS]\nLOG_LEVEL=info\n", false,
-        FolderVanishes);
-    row("no copy of an unread file can be kept: not written", "[A]\nnote\nx=y\n", true, BackupBlocked);
-}
-
-void TestEnvironment::unreadFile()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(bool, keptAside);
-    QFETCH(QString, appFontColour);
-    QFETCH(Fault, fault);
-
-    const QString config = dataDir() + QStringLiteral("/config");
-    if (fault == FolderInTheWay || fault == BackupBlocked)
-        QVERIFY(QDir().mkpath(iniPath() + (fault == BackupBlocked ? ".bak/inside" : "/inside")));
-    if (fault == Fifo)
-        QVERIFY(QDir().mkpath(config) && mkfifo(QFile::encodeName(iniPath()).constData(), 0600) == 0);
-    QVERIFY(fault == FolderInTheWay || fault == Fifo || writeFile(iniPath(), content));
-    const QVariantMap before = keptAside ? QVariantMap() : entriesOf(iniPath());
-    Environment *env = fresh();
-    MessageCapture messages;
-    startUpWithoutLogger(env, studio, false);
-    QVERIFY2(QDir(env->getProjectDir()).exists(), "start-up completes");
-    QCOMPARE(messages.contains(QtInfoMsg, QStringLiteral("Cannot read settings file:")), keptAside);
-    QCOMPARE(env->getSetting(COMPONENT_DATA_BANK, QVariant::String).toString(), QStringLiteral("FileDataBank"));
-    QCOMPARE(held(env, QStringLiteral("APP_FONT_COLOR")), appFontColour);
-    QVERIFY(fault != FolderVanishes || QDir(config).removeRecursively());
-    env->setSetting(LOG_FILE, QStringLiteral("changed.log"));
-    env->writeSettings();
-    QCOMPARE(readAll(iniPath() + QStringLiteral(".bak")), keptAside && !fault ? content : QByteArray());
-    QCOMPARE(messages.contains(QtWarningMsg, "Cannot write settings file:"), fault && fault != FolderVanishes);
-    QCOMPARE(messages.contains(QtCriticalMsg, "Cannot keep a copy"), fault == BackupBlocked);
-    QVERIFY(fault != BackupBlocked || readAll(iniPath()) == content);
-    QCOMPARE(QFileInfo(iniPath()).isDir(), fault == FolderInTheWay);
-    const QVariantMap after = fault == Fifo ? QVariantMap() : entriesOf(iniPath());
-    QCOMPARE(after.value("APP_SETTINGS/LOG_FILE") == "changed.log", !fault || fault == FolderVanishes);
-    for (auto it = before.cbegin(); it != before.cend(); ++it) // what the library does not own, type and all
-        QVERIFY2(it.key().startsWith("UI_SETTINGS/")
-                || (after.value(it.key()) == it.value() && after.value(it.key()).userType() == it.value().userType()),
+    for (auto it = kept.cbegin(); it != kept.cend(); ++it)
+        QVERIFY2(it.key().startsWith("UI_SETTINGS/") || changes.contains(it.key().section('/', -1))
+                || expected.contains(it.key().section('/', -1))
+                || (file.value(it.key()) == it.value() && file.value(it.key()).userType() == it.value().userType()),
             qPrintable(it.key()));
 }
 
@@ -344,7 +312,6 @@ void TestEnvironment::startup()
     for (QString const &text : logged.split('|'))
         QVERIFY2(log.contains(text.mid(text.startsWith('!')).toUtf8()) != text.startsWith('!'), qPrintable(text));
     QVERIFY2(!(options & 8) || !QFileInfo::exists(logPath), "no log folder without a file log");
-    QCOMPARE(Environment::instance()->getRootAppPath(), QCoreApplication::applicationDirPath());
     QVERIFY(QDir(Environment::instance()->getPriceListDir()).exists());
     QCOMPARE(QFileInfo::exists(iniPath()), !settings.isNull()); // start-up writes no settings
 }
@@ -356,16 +323,13 @@ void TestEnvironment::properFont()
     const QStringList chain{"MS Sans Serif", "Arial", "Verdana", "MS Shell Dlg 2", "Helvetica", "Tahoma", "Calibri"};
     for (QString const &family : chain)
         QVERIFY2(!QFontDatabase().families().contains(family), "a font of the chain is installed: cannot isolate it");
-    QCOMPARE(QProcess::execute(ENV_SYSTEM_PYTHON,
-                 QStringList{ENV_TEST_SOURCE_DIR "/../support/rename_font.py",
-                     "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", m_root.filePath("fonts")}
-                     + chain),
-        0);
+    const QStringList renamed{ENV_TEST_SOURCE_DIR "/../support/rename_font.py",
+        "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", m_root.filePath("fonts")};
+    QCOMPARE(QProcess::execute(ENV_SYSTEM_PYTHON, renamed + chain), 0);
     QCOMPARE(Environment::getProperFont("Calibri", 14, false, false).family(),
         QFontDatabase::systemFont(QFontDatabase::GeneralFont).family()); // none of the chain
-    QList<int> ids;
     for (QString const &family : chain) {
-        ids << QFontDatabase::addApplicationFont(m_root.filePath("fonts/" + QString(family).remove(' ') + ".ttf"));
+        QFontDatabase::addApplicationFont(m_root.filePath("fonts/" + QString(family).remove(' ') + ".ttf"));
         const QFont font = Environment::getProperFont("Calibri", 14, false, true);
         QVERIFY(font.family() == family && QFontInfo(font).family() == family); // the registered file itself
         QVERIFY(font.pixelSize() == 14 && font.weight() == QFont::Normal && font.italic());
@@ -380,8 +344,6 @@ void TestEnvironment::properFont()
     QVERIFY(fonts.size() == 6 && colours.size() == 6 && fonts.value(GUI_CABINET_NAME_FONT).bold());
     QVERIFY(fonts.value(APPLICATION_FONT) == QFont("DejaVu Serif") && colours.value(GUI_LE_COLLISION_COLOR) == Qt::red);
     QCOMPARE(QFontInfo(fonts.value(GUI_NODE_NAME_FONT)).pixelSize(), 15);
-    for (int id : ids)
-        QFontDatabase::removeApplicationFont(id);
 
     // A host without a GUI platform (a command-line tool) has no font database:
     // asking it would abort. The same checks run in a child without one.
@@ -421,13 +383,12 @@ void TestEnvironment::answers_data()
     const QString clean = QString::number(int(settingsvariants::Verdict::Clean)),
                   unsafe = QString::number(int(settingsvariants::Verdict::Unsafe));
     const QByteArray huge = "(\\0\\0\\0GUI_L)\n"; // a polygon of 0x55495f4c points: Qt reserves them and dies
-    row("scan: no stored object", scan("[A]\nK=@@text\nL=x\n"), clean);
     row("scan: polygon with a huge count", scan("[A]\nK=@Variant" + huge), unsafe);
     row("scan: spelt with escapes after the '@'", scan("[A]\nK=@\\x56\\x61riant" + huge), unsafe);
     row("scan: '@' spelt as an escape", scan("[A]\nK=\\x40Variant" + huge), unsafe);
     row("scan: list element on a continued line", scan("[A]\nK=a\\\n, @Variant" + huge), unsafe);
     row("scan: after a comment that holds a quote", scan("[A]\nK=a;\"\nL=@Variant" + huge), unsafe);
-    row("scan: quoted text that only looks like an object", scan("[A]\nK=\"a\\nL=@Variant(\\0\\0\\0G\"\n"), clean);
+    row("scan: no object in '@@' or quotes", scan("[A]\nJ=@@x\nK=\"a\\nL=@Variant(\\0\\0\\0G\"\n"), clean);
     row("scan: list with a huge count", scan("[A]\nK=@Variant(\\0\\0\\0\\tUI_L)\n"), unsafe);
     row("scan: date-time form", scan("[A]\nK=@DateTime(\\0\\0\\0G\\0UI_L)\n"), unsafe);
     row("scan: string list shorter than declared",
@@ -483,15 +444,12 @@ void TestEnvironment::answers_data()
         "autosave: 0 to 60 kept, 5 outside, 0 for a text, 5 when missing from the file",
         [](Environment *e) {
             QString answer;
-            for (int minutes : {60, 61, 0, -1})
-                answer += QString::number((e->setAutosaveTime(minutes), e->getAutosaveTime())) + ' ';
-            e->setSetting(AUTOSSAVE_TIME, "ten");
-            answer += QString::number(e->getAutosaveTime());
-            Environment *reloaded = fresh(); // no file written
-            reloaded->loadSettings(true, QString());
-            return answer + QString::number(reloaded->getAutosaveTime());
+            for (QVariant const &minutes : QVariantList{60, 61, 0, -1, "ten"})
+                answer += QString::number((e->setSetting(AUTOSSAVE_TIME, minutes), e->getAutosaveTime())) + ' ';
+            fresh()->loadSettings(true, QString()); // no file written
+            return answer + QString::number(Environment::instance()->getAutosaveTime());
         },
-        "60 5 0 5 05");
+        "60 5 0 5 0 5");
 
     // "+p" adds, "-p" deletes, "*p|q" adds in one call; %t is the project temporary folder, %T in capitals.
     auto recent = [](QVariant initial, QStringList operations) {
@@ -523,17 +481,6 @@ void TestEnvironment::answers_data()
     row("recent: sixteen keep the last fifteen", recent(QVariant(), {"*1|2|3|4|5|6|7|8|9|10|11|12|13|14|15|16"}),
         "16;15;14;13;12;11;10;9;8;7;6;5;4;3;2");
 
-    auto filters = [](int types) {
-        return [=](Environment *e) {
-            return e->selectFileExtFilters(Environment::FileTypes(types)).join('|')
-                + e->getFileExtFilterName(Environment::FileType(types)); // none for a set
-        };
-    };
-    row("filters: a fixed order; project files share the label", filters(Environment::XML_FILE | 0x3),
-        "project file (*.vsp)|project file (*.json)|xml file (*.xml)");
-    row("filters: PDF, table, HTML, Excel, LibreOffice and unused bits left out", filters(0x39e80 | 0x40),
-        "txt file (*.txt)");
-
     const QString root = m_root.path();
     auto switchTo = [=](QStringList locales) { // the labels and the language after switching in turn
         return [=](Environment *e) {
@@ -542,47 +489,33 @@ void TestEnvironment::answers_data()
             for (QString const &locale : locales)
                 answer += e->switchLanguage(QLocale(locale)) ? "" : "failed: ";
             answer += e->selectFileExtFilters(Environment::KORAX_LOG_FILE | Environment::ORLA_EXPORT_FILE).join('|')
-                + '|' + QCoreApplication::translate("Environment", "csv file") + '|'
-                + e->getSetting(LANG, QVariant::String).toString();
+                + '|' + e->getSetting(LANG, QVariant::String).toString();
             Environment::m_instance.reset(); // its translator leaves the application
             return answer + QCoreApplication::translate("Environment", "log file").remove("log file");
         };
     };
     row("languages: a language's file serves its countries", switchTo({"pt_PT"}),
-        "ficheiro de registo [KORAX] (pu pu0*)|ORLA export file (*.vor)|csv file|pt_PT");
+        "ficheiro de registo [KORAX] (pu pu0*)|ORLA export file (*.vor)|pt_PT");
     row("languages: German then Polish leaves one translator", switchTo({"de_DE", "pl_PL"}),
-        "plik dziennika [KORAX] (pu pu0*)|ORLA export file (*.vor)|csv file|pl_PL");
+        "plik dziennika [KORAX] (pu pu0*)|ORLA export file (*.vor)|pl_PL");
     row("languages: a failed switch leaves texts untranslated and the language", switchTo({"de_DE", "hu_HU"}),
-        "failed: log file [KORAX] (pu pu0*)|ORLA export file (*.vor)|csv file|de_DE");
+        "failed: log file [KORAX] (pu pu0*)|ORLA export file (*.vor)|de_DE");
 
-    row(
-        "key names: a number without a name; the export password's enciphered",
-        [](Environment *) {
-            return EnvSettingKeyEnumClass::idName(NONE) + EnvSettingKeyEnumClass::idName(EnvSettingKey(26)) + ' '
-                + Crypto::decodeEnumIdName("EnvSettingKey", EnvSettingKeyEnumClass::idName(SECURE_ARG_1601));
-        },
-        QStringLiteral("NONE=26 ") + ENV_EXPORT_PASSWORD);
-
-    // The password in force after setting these in turn (stored as hex that does not show it), and after a reload.
+    // The password in force after setting these in turn, after a reload (never
+    // in the file), and from its stored form in a new instance.
     auto password = [](QStringList passwords) {
         return [=](Environment *e) {
             for (QString const &password : passwords)
                 e->setOrlaExportPassword(password);
             const QString plain = e->getOrlaExportPassword(false);
             const QString held = e->getSetting(ORLA_EXPORT_SETS, QVariant::String).toString();
-            QString answer = plain == ENV_EXPORT_PASSWORD ? "built-in" : plain;
-            if (!held.isEmpty()
-                && (!QRegularExpression("^([0-9a-f]{32})+$").match(held).hasMatch()
-                    || (!plain.isEmpty() && held.contains(plain.toUtf8().toHex()))))
-                answer += " (stored as " + held + ")";
             e->writeSettings();
-            e->loadSettings(true, QString()); // never in the file
-            answer += '|' + QString(e->getOrlaExportPassword(false) == ENV_EXPORT_PASSWORD ? "built-in" : "another");
-            if (!held.isEmpty() // the stored form outlives the process
-                && (fresh()->setSetting(ORLA_EXPORT_SETS, held), Environment::instance()->getOrlaExportPassword(false))
-                    != plain)
-                answer += " lost";
-            return answer;
+            e->loadSettings(true, QString());
+            QString answer = (plain == ENV_EXPORT_PASSWORD ? "built-in" : plain) + '|'
+                + (e->getOrlaExportPassword(false) == ENV_EXPORT_PASSWORD ? "built-in" : "another");
+            fresh()->setSetting(ORLA_EXPORT_SETS, held);
+            return answer
+                + (held.isEmpty() || Environment::instance()->getOrlaExportPassword(false) == plain ? "" : " lost");
         };
     };
     row("password: none set, the built-in one", password({}), "built-in|built-in");
@@ -590,16 +523,6 @@ void TestEnvironment::answers_data()
     row("password: the longest the cipher takes", password({QString(511, 'p')}), QString(511, 'p') + "|built-in");
     row("password: beyond the cipher's bound the one in force stays", password({"zażółć ₾", QString(512, 'p')}),
         "zażółć ₾|built-in");
-    row(
-        "currency: a symbol for every supported country, among them all; none for others",
-        [](Environment *e) {
-            QString missing = e->getCurrencySymbol(QLocale::France);
-            for (QLocale const &locale : e->getSupportedLocales())
-                missing
-                    += e->getAllCurrencySymbols().contains(e->getCurrencySymbol(locale.country())) ? "" : locale.name();
-            return missing;
-        },
-        "");
 }
 
 void TestEnvironment::answers()

@@ -5,10 +5,7 @@
 #include "fuzzing.h"
 #include "updater.h"
 
-namespace
-{
-Updater *updater = nullptr;
-} // namespace
+static Updater *updater = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
