@@ -168,8 +168,7 @@ void tst_Transport::sftpDownload_data()
         "Can't open file for reading:");
     row("local folder missing", "small.bin", true, none, Cause::LocalFailed, "Can't open file for writing:", "no/x");
     row("not connected", "small.bin", true, none, Cause::NotConnected, "Not connected to a server!");
-    QJsonObject const half{{"drop_after", c25Size / 2}, {"cuts", 1}};
-    ok("cut at half: goes on from what arrived", c25, resuming, half);
+    ok("cut at half: goes on from what arrived", c25, resuming, {{"drop_after", c25Size / 2}, {"cuts", 1}});
     ok("cut three times: still finishes", c25, resuming, {{"drop_after", 5 * chunk}, {"cuts", 3}});
     row("cut four times: given up, nothing left", c25, resuming, {{"drop_after", 5 * chunk}, {"cuts", 4}}, Cause::Cut,
         lost);
