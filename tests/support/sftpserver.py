@@ -16,7 +16,12 @@
 #   drop_after   close the connection once this many bytes of file data would be served
 #   stall_after  stop answering reads once this many bytes were served
 #   endless      answer reads past the end of a file with blanks: the file never ends
-# With --stats it writes after every read request {"max_outstanding", "reads", "bytes"} of the session.
+#   cuts         drop_after holds for this many sessions only (counted anew when the control file changes)
+#   change       when drop_after cuts, the file gets other bytes of the same size and a later time
+#   trickle      wait this many milliseconds before each read reply
+#   resets       reset this many first connections before the key exchange
+# With --stats it writes after every read request {"max_outstanding", "reads", "bytes"} of the session, and
+# after every connection and password tried, "connections" and "logins" since the start.
 
 import argparse
 import asyncio
@@ -25,19 +30,34 @@ import json
 import logging
 import os
 import signal
+import socket
+import struct
 import sys
 import tempfile
 
 import asyncssh
 from asyncssh.sftp import FXP_READ, SFTPServerHandler
 
-FAULTS = ('hold_reads', 'short_reads', 'drop_after', 'stall_after', 'endless')
+FAULTS = ('hold_reads', 'short_reads', 'drop_after', 'stall_after', 'endless', 'cuts', 'change', 'trickle', 'resets')
 options = None
+totals = {'connections': 0, 'logins': 0, 'cuts': 0, 'control': None}
+
+
+def write_stats(values):
+    if options.stats:
+        # A file of its own for each write, so that no two writes share one.
+        handle, temp = tempfile.mkstemp(dir=os.path.dirname(options.stats))
+        with os.fdopen(handle, 'w') as out:
+            json.dump(dict(values, connections=totals['connections'], logins=totals['logins']), out)
+        os.replace(temp, options.stats)
 
 
 def load_faults():
     faults = {key: getattr(options, key) for key in FAULTS}
     if options.control and os.path.exists(options.control):
+        stamp = os.stat(options.control).st_mtime_ns
+        if stamp != totals['control']:
+            totals.update(control=stamp, cuts=0)
         with open(options.control, encoding='utf-8') as control:
             text = control.read().strip()
         faults.update(json.loads(text) if text else {})
@@ -47,11 +67,21 @@ def load_faults():
 
 
 class PasswordServer(asyncssh.SSHServer):
+    def connection_made(self, conn):
+        totals['connections'] += 1
+        write_stats({})
+        if totals['connections'] <= (load_faults()['resets'] or 0):
+            conn.get_extra_info('socket').setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
+            conn.abort()
+
     def begin_auth(self, username): return True  # noqa: E704
 
     def password_auth_supported(self): return True  # noqa: E704
 
-    def validate_password(self, username, password): return options.accounts.get(username) == password  # noqa
+    def validate_password(self, username, password):
+        totals['logins'] += 1
+        write_stats({})
+        return options.accounts.get(username) == password
 
 
 class TestSftpServer(asyncssh.SFTPServer):
@@ -60,6 +90,7 @@ class TestSftpServer(asyncssh.SFTPServer):
         self.faults = load_faults()
         self.outstanding = self.max_outstanding = self.reads = self.served = self.tickets = self.answered = 0
         self.turn, self.tasks, self.end_requested, self.closed = asyncio.Condition(), set(), False, False
+        self.cut = False
 
     def exit(self):
         # Reads still held or stalled end here, not whenever the garbage collector finds them: a task
@@ -73,12 +104,8 @@ class TestSftpServer(asyncssh.SFTPServer):
         self.outstanding += change
         self.reads += max(change, 0)
         self.max_outstanding = max(self.max_outstanding, self.outstanding)
-        if options.stats and not self.closed:
-            # A file of its own for each write, so that no two writes share one.
-            handle, temp = tempfile.mkstemp(dir=os.path.dirname(options.stats))
-            with os.fdopen(handle, 'w') as out:
-                json.dump({'max_outstanding': self.max_outstanding, 'reads': self.reads, 'bytes': self.served}, out)
-            os.replace(temp, options.stats)
+        if not self.closed:
+            write_stats({'max_outstanding': self.max_outstanding, 'reads': self.reads, 'bytes': self.served})
 
     async def hold(self, reaches_end):
         # Answers in the order the reads came, each once enough wait (or the end of the file was asked for);
@@ -104,6 +131,8 @@ class TestSftpServer(asyncssh.SFTPServer):
     async def read(self, file_obj, offset, size):
         if self.faults['hold_reads']:
             await self.hold(offset + size >= os.fstat(file_obj.fileno()).st_size)
+        if self.faults['trickle']:
+            await asyncio.sleep(self.faults['trickle'] / 1000)
         never = asyncio.get_running_loop().create_future
         if self.faults['stall_after'] is not None and self.served >= self.faults['stall_after']:
             await never()
@@ -112,7 +141,15 @@ class TestSftpServer(asyncssh.SFTPServer):
         if self.faults['endless']:
             data += b' ' * (size - len(data))
         data = data[:self.faults['short_reads'] or None]
-        if self.faults['drop_after'] is not None and self.served + len(data) >= self.faults['drop_after']:
+        if self.faults['drop_after'] is not None and self.served + len(data) >= self.faults['drop_after'] \
+                and not self.cut and totals['cuts'] < (self.faults['cuts'] or float('inf')):
+            self.cut, totals['cuts'] = True, totals['cuts'] + 1
+            if self.faults['change']:
+                with open(file_obj.name, 'r+b') as changed:
+                    changed.write(b'changed')
+                facts = os.stat(file_obj.name)
+                os.utime(file_obj.name, ns=(facts.st_atime_ns, facts.st_mtime_ns + 100 * 10**9))
+        if self.cut:
             self.connection.abort()
             await never()
         self.served += len(data)
@@ -175,9 +212,10 @@ if __name__ == '__main__':
     parser.add_argument('--account', action='append', default=[], metavar='USER:PASSWORD')
     for name, kind, default in (('--port', int, 0), ('--host-key', str, None), ('--control', str, None),
                                 ('--stats', str, None), ('--hold-reads', int, 0), ('--short-reads', int, 0),
-                                ('--drop-after', int, None), ('--stall-after', int, None)):
+                                ('--drop-after', int, None), ('--stall-after', int, None), ('--cuts', int, 0),
+                                ('--trickle', int, 0), ('--resets', int, 0)):
         parser.add_argument(name, type=kind, default=default)
-    for name in ('--endless', '--exit-on-stdin-eof', '--verbose'):
+    for name in ('--endless', '--change', '--exit-on-stdin-eof', '--verbose'):
         parser.add_argument(name, action='store_true')
     options = parser.parse_args()
     options.root = os.path.realpath(options.root)

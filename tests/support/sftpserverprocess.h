@@ -21,6 +21,7 @@ public:
         QString control; // JSON file with the faults of the next sessions
         QString stats; // receives the read statistics of the last session
         QStringList accounts;
+        QStringList arguments; // further ones, e.g. {"--resets", "2"}
     };
 
     ~SftpServerProcess() { stop(); }
@@ -36,6 +37,7 @@ public:
             arguments << (values.at(i).isEmpty() ? QStringList() : QStringList{names.at(i), values.at(i)});
         for (QString const &account : options.accounts)
             arguments << "--account" << account;
+        arguments << options.arguments;
         QByteArray output;
         m_port = envtest::startServerProcess(m_process, arguments, &output);
         if (m_port == 0)

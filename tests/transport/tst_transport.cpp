@@ -1,7 +1,9 @@
 #include "envtesting.h"
 #include "httpstestserver.h"
 #include "sftpdownloader.h"
+#include "sftpfetch_p.h"
 #include "sftpserverprocess.h"
+#include "transferpolicy_p.h"
 #include "updatetrust_p.h"
 #include "urlfiledownloader_p.h"
 
@@ -28,6 +30,7 @@ namespace
 
 constexpr qint64 chunk = 32768; // the pipelined request length on libssh 0.10
 constexpr qint64 c25Size = 24 * chunk + 1000;
+constexpr int resuming = 2; // the "pipelined" column: through sftpfetch::fetch, going on after cuts
 
 QByteArray digest(QString const &path)
 {
@@ -91,6 +94,7 @@ private:
 void tst_Transport::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
+    transfer_policy::setRetryDelayScale(20);
     qRegisterMetaType<QNetworkReply::NetworkError>();
     QVERIFY(m_dir.isValid());
     // libssh writes where the password database points: the test's own home, never the real one.
@@ -123,19 +127,19 @@ void tst_Transport::initTestCase()
 void tst_Transport::sftpDownload_data()
 {
     QTest::addColumn<QString>("remote");
-    QTest::addColumn<bool>("pipelined");
+    QTest::addColumn<int>("pipelined"); // 0, 1 or resuming
     QTest::addColumn<QJsonObject>("faults"); // see sftpserver.py; "shrink": the file shrinks once data arrived
     QTest::addColumn<Cause>("cause");
     QTest::addColumn<QString>("error"); // the start of the one error text
     QTest::addColumn<QString>("local"); // "": a longer file is in the way
     QTest::addColumn<int>("maxSize");
     QTest::addColumn<int>("inFlight"); // read requests the server saw waiting at most; -1: not checked
-    auto row = [](char const *name, QString const &remote, bool pipelined, QJsonObject const &faults, Cause cause,
+    auto row = [](char const *name, QString const &remote, int pipelined, QJsonObject const &faults, Cause cause,
                    QString const &error, QString const &local = "x", int maxSize = 0, int inFlight = -1) {
         QTest::newRow(name) << "/versions/" + remote << pipelined << faults << cause << error << local << maxSize
                             << inFlight;
     };
-    auto ok = [&](char const *name, QString const &remote, bool pipelined, QJsonObject const &faults, int inFlight = -1,
+    auto ok = [&](char const *name, QString const &remote, int pipelined, QJsonObject const &faults, int inFlight = -1,
                   int maxSize = 0) { row(name, remote, pipelined, faults, Cause::None, "", "", maxSize, inFlight); };
     auto fault = [](char const *name, QJsonValue value) { return QJsonObject{{QLatin1String(name), value}}; };
     QJsonObject const none, endless = fault("endless", true), shrink = fault("shrink", true);
@@ -157,19 +161,28 @@ void tst_Transport::sftpDownload_data()
         row(pipelined ? "server stops answering, pipelined" : "server stops answering, plain", c25, pipelined,
             fault("stall_after", 100000), Cause::TimedOut, lost + "the server did not answer for 2 seconds");
     }
-    row("file shrinks under a plain download: not taken as complete", "shrinks.bin", false, shrink, Cause::Cut,
+    row("file shrinks under a plain download: not taken as complete", "copy.bin", false, shrink, Cause::Cut,
         "Size of the downloaded file differs from the remote file: ");
-    row("file shrinks, pipelined", "shrinks.bin", true, shrink, Cause::Cut, lost + "the remote file ended at ");
+    row("file shrinks, pipelined", "copy.bin", true, shrink, Cause::Cut, lost + "the remote file ended at ");
     row("missing remote file, pipelined: no blank after the colon", "missing.bin", true, none, Cause::RemoteMissing,
         "Can't open file for reading:");
     row("local folder missing", "small.bin", true, none, Cause::LocalFailed, "Can't open file for writing:", "no/x");
     row("not connected", "small.bin", true, none, Cause::NotConnected, "Not connected to a server!");
+    ok("cut at half: goes on from what arrived", c25, resuming, {{"drop_after", c25Size / 2}, {"cuts", 1}});
+    ok("cut three times: still finishes", c25, resuming, {{"drop_after", 5 * chunk}, {"cuts", 3}});
+    row("cut four times: given up, nothing left", c25, resuming, {{"drop_after", 5 * chunk}, {"cuts", 4}}, Cause::Cut,
+        lost);
+    ok("file changed between cut and resume: starts over", "copy.bin", resuming,
+        {{"drop_after", c25Size / 2}, {"cuts", 1}, {"change", true}});
+    row("a trickle under the rate floor is given up, naming the floor", c25, true,
+        {{"trickle", 50}, {"short_reads", 1000}}, Cause::TimedOut,
+        "Transfer stalled: slower than 1048576 bytes/s on average after 0.3 s");
 }
 
 void tst_Transport::sftpDownload()
 {
     QFETCH(QString, remote);
-    QFETCH(bool, pipelined);
+    QFETCH(int, pipelined);
     QFETCH(QJsonObject, faults);
     QFETCH(QString, local);
     QFETCH(int, maxSize);
@@ -183,7 +196,10 @@ void tst_Transport::sftpDownload()
     if (local.isEmpty())
         QVERIFY(writeRandom(target, QFileInfo(source).size() + 70000, 99));
     bool const shrink = faults.take(QStringLiteral("shrink")).toBool();
-    QVERIFY(!shrink || envtest::writeFile(source, envtest::readAll(path("root/versions/c25.bin"))));
+    QVERIFY(
+        !remote.endsWith("copy.bin") || envtest::writeFile(source, envtest::readAll(path("root/versions/c25.bin"))));
+    transfer_policy::setRateFloor(
+        faults.contains("trickle") ? transfer_policy::RateFloor{1 << 20, 300} : transfer_policy::RateFloor());
     QVERIFY(SftpServerProcess::writeControl(path("control.json"), faults));
     QFile::remove(path("stats.json"));
 
@@ -194,8 +210,10 @@ void tst_Transport::sftpDownload()
     QSignalSpy progress(&downloader, &SftpDownloader::progress);
     if (shrink)
         connect(&downloader, &SftpDownloader::progress, this, [&] { QFile::resize(source, 0); });
-    int const result
-        = pipelined ? downloader.downloadFileAsync(remote, target) : downloader.downloadFile(remote, target);
+    sftpfetch::Server const server{"127.0.0.1", m_sftp.port(), "vsfetch", "vsfetch-pass"};
+    int const result = pipelined == resuming ? sftpfetch::fetch(downloader, server, remote, target)
+        : pipelined                          ? downloader.downloadFileAsync(remote, target)
+                                             : downloader.downloadFile(remote, target);
 
     QString const text = downloader.errors().value(0);
     // A libssh text follows the prefix after one blank at most.
@@ -210,7 +228,9 @@ void tst_Transport::sftpDownload()
     QCOMPARE(digest(target), digest(source));
     qint64 previous = 0;
     for (QList<QVariant> const &emitted : qAsConst(progress)) {
-        QVERIFY(emitted.at(0).toLongLong() > previous && emitted.at(1).toLongLong() == QFileInfo(source).size());
+        // Going on after a cut, progress goes on too; only a changed file starts it over.
+        QVERIFY(emitted.at(0).toLongLong() > previous || faults.contains("change"));
+        QVERIFY(emitted.at(1).toLongLong() == QFileInfo(source).size());
         previous = emitted.at(0).toLongLong();
     }
     QCOMPARE(previous, QFileInfo(source).size());
@@ -220,7 +240,9 @@ void tst_Transport::sftpDownload()
 
 void tst_Transport::sftpConnect_data()
 {
-    QTest::addColumn<QString>("change"); // the key served after a first contact: "", "same type" or a type
+    // The key served after a first contact: "", "same type" or a type; or "resets N": the server resets its first N
+    // connections; or "wrong password".
+    QTest::addColumn<QString>("change");
     QTest::addColumn<int>("pin"); // 0: no pinned key; 1: the served key; 2: another
     QTest::addColumn<Cause>("cause");
     QTest::addColumn<QString>("error"); // %SHA1%, %SHA256%: the served key's fingerprints
@@ -238,6 +260,11 @@ void tst_Transport::sftpConnect_data()
         << "same type" << 1 << Cause::None << "";
     QTest::newRow("another key pinned: refused as changed")
         << "" << 2 << Cause::HostKeyRefused << changed.arg("%SHA256%");
+    QTest::newRow("the first two connections reset: tried again, connected") << "resets 2" << 0 << Cause::None << "";
+    QTest::newRow("four connections reset: given up after three more tries")
+        << "resets 4" << 0 << Cause::ConnectFailed << "Error connecting to host ! Error code: ";
+    QTest::newRow("a wrong password: one login, never tried again")
+        << "wrong password" << 0 << Cause::LoginRefused << "Error authenticating with password: ";
 }
 
 void tst_Transport::sftpConnect()
@@ -253,6 +280,11 @@ void tst_Transport::sftpConnect()
     SftpServerProcess::Options options;
     options.root = keys.path();
     options.hostKey = keys.filePath(QStringLiteral("first"));
+    options.stats = keys.filePath(QStringLiteral("stats.json"));
+    int const resets = change.startsWith("resets ") ? change.mid(7).toInt() : 0;
+    options.arguments = QStringList{"--resets", QString::number(resets)};
+    QString const password = change == "wrong password" ? "wrong" : "vsfetch-pass";
+    change = resets || password == "wrong" ? QString() : change;
     QString problem;
     QVERIFY2(server.start(options, &problem), qPrintable(problem));
     if (!change.isEmpty()) {
@@ -268,14 +300,18 @@ void tst_Transport::sftpConnect()
     QString const sha1 = fingerprint(options.hostKey + ".pub", true),
                   sha256 = fingerprint(options.hostKey + ".pub", false);
     error.replace(QStringLiteral("%SHA1%"), sha1).replace(QStringLiteral("%SHA256%"), sha256);
-    if (change.isEmpty() && !pin)
+    if (change.isEmpty() && !pin && cause != Cause::ConnectFailed)
         QTest::ignoreMessage(
             QtInfoMsg, qPrintable("The server is unknown. Do you trust the host key?\nPublic key hash: " + sha1));
 
     updatetrust::setHostKeyFingerprint(pin ? (pin == 1 ? sha256 : "SHA256:" + QByteArray(43, 'A')) : QString());
     SftpDownloader downloader;
-    int const result = downloader.connectToHost("127.0.0.1", port, "vsfetch", "vsfetch-pass");
+    int const result = sftpfetch::connect(downloader, {"127.0.0.1", port, "vsfetch", password});
     updatetrust::setHostKeyFingerprint(QString());
+    // Only a connection that failed before the login is tried again.
+    QJsonObject const stats = SftpServerProcess::readStats(options.stats);
+    QCOMPARE(stats.value("connections").toInt(), qMin(resets, transfer_policy::ConnectRetries) + 1);
+    QCOMPARE(stats.value("logins").toInt(), cause == Cause::None || cause == Cause::LoginRefused ? 1 : 0);
 
     QCOMPARE(downloader.cause(), cause);
     QCOMPARE(result == 0, cause == Cause::None);
@@ -283,8 +319,9 @@ void tst_Transport::sftpConnect()
     QVERIFY2(downloader.errors().value(0).left(error.size()) == error, qPrintable(downloader.errors().value(0)));
     // Refused and pinned keys are never written down.
     QByteArray const entry = "[127.0.0.1]:" + QByteArray::number(port) + " ssh-ed25519";
-    QVERIFY(cause == Cause::HostKeyRefused || pin ? digest(m_knownHosts) == known
-                                                  : envtest::readAll(m_knownHosts).startsWith(entry));
+    QVERIFY(cause == Cause::HostKeyRefused || cause == Cause::ConnectFailed || pin
+            ? digest(m_knownHosts) == known
+            : envtest::readAll(m_knownHosts).startsWith(entry));
     // Nothing is left to read from after a refusal.
     QMultiHash<int, QString> none;
     QCOMPARE(downloader.listDirectory("/missing", &none), -1);

@@ -811,9 +811,9 @@ void UpdaterTest::update_data()
     row(Sftp, "endless vsver",
         "Warning: Remote file is too large: more than 1048576 bytes received, * bytes stated | " + nothing);
     row(Sftp, "drop_after check", cut + "* | " + nothing);
-    row(Sftp, "drop_after setup", asked + " | error: Error while reading file: *" + failed);
+    row(Sftp, "drop_after setup", ok); // goes on from what arrived
     row(Sftp, "stall_after check", "Warning: " + silent + " | " + nothing);
-    row(Sftp, "stall_after setup", asked + " | error: " + silent + failed);
+    row(Sftp, "stall_after setup", ok); // goes on from what arrived
     row(Sftp, "wrong password", "Warning: Error authenticating with password: * | " + nothing);
     row(Sftp, "host key changed", asked + " | error: *changed*" + failed);
     row(Sftp, "md5 capitals", md5Error);

@@ -1,6 +1,7 @@
 #ifndef ENV_SFTPDOWNLOADER_H
 #define ENV_SFTPDOWNLOADER_H
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMultiHash>
 #include <QObject>
@@ -38,6 +39,22 @@ public:
     int downloadFile(QString const &remotePath, QString const &localPath);
     int downloadFileAsync(QString const &remotePath, QString const &localPath);
     int beginAsyncRead(QString const &remotePath, QString const &localPath);
+
+    // What a download that may go on after a cut keeps from one try (and
+    // connection) to the next; the caller holds it.
+    struct Resume {
+        quint64 size = 0; // the remote file's size and modification time at the first try
+        quint64 mtime = 0;
+        quint64 device = 0; // the local file the first try made: which entry it is
+        quint64 inode = 0;
+        QElapsedTimer started; // since the first try: the rate floor holds over all tries
+        quint64 kept = 0; // whole bytes on disk after a cut, where the next try goes on; 0: nothing to resume
+    };
+    // downloadFileAsync, except that a download cut after some bytes (Cut or
+    // TimedOut) keeps them in the local file (resume.kept), and a call with a
+    // resume that kept bytes goes on from there when the remote file's size
+    // and modification time are those of the first try; else it starts over.
+    int downloadFileResumable(QString const &remotePath, QString const &localPath, Resume &resume);
     int listDirectory(QString const &remotePath, QMultiHash<int, QString> *entries);
     void disconnectFromHost();
     const QStringList &errors() const;
@@ -97,8 +114,11 @@ private:
 
     class Watch;
 
-    int openForDownload(
-        QString const &remotePath, QString const &localPath, char const *readPrefix, char const *writePrefix);
+    int openForDownload(QString const &remotePath, QString const &localPath, char const *readPrefix,
+        char const *writePrefix, Resume *resume = nullptr);
+    int beginAsyncRead(QString const &remotePath, QString const &localPath, Resume *resume);
+    int downloadAsync(QString const &remotePath, QString const &localPath, Resume &resume, bool keepCut);
+    void keepOrAbandon(bool keep, quint64 firstMissing, Resume &resume);
     int issueAsyncRead();
     int issueAsyncRead(quint64 offset, quint32 length);
     qint64 waitAsyncRead(PendingRead &read);
@@ -127,7 +147,7 @@ private:
     Cause m_cause = Cause::None;
 
     void fail(Cause cause, QString const &text);
-    bool countReceived(qint64 count);
+    bool countReceived(qint64 count, QElapsedTimer const &started);
 };
 
 #endif

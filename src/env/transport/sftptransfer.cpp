@@ -1,11 +1,18 @@
 #include "sftpdownloader_p.h"
+#include "transferpolicy_p.h"
 
 #include <QDataStream>
+#include <QDebug>
 #include <QFileInfo>
 
 #include <cerrno>
 #include <fcntl.h>
 #include <new>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 using sftpinternal::Attributes;
 
@@ -40,6 +47,64 @@ bool openLocalForWriting(QFile &file)
         && file.open(QIODevice::WriteOnly | QIODevice::Truncate);
 }
 
+// Opens the local file a cut download left, to go on writing at resume.kept:
+// only the very file the first try made, still a regular file of this user's,
+// never through a link, and at least as long as what was kept.
+bool openLocalForContinuing(QFile &file, SftpDownloader::Resume const &resume)
+{
+#ifdef Q_OS_WIN
+    QFileInfo const info(file.fileName());
+    if (info.isSymLink() || !info.isFile() || quint64(info.size()) < resume.kept || !file.open(QIODevice::ReadWrite))
+        return false;
+#else
+    // Checked on a descriptor that cannot be a link, then opened by name (so
+    // that the file keeps its name) and compared with it.
+    int const fd
+        = ::open(QFile::encodeName(file.fileName()).constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat facts {
+    }, opened{};
+    bool const same = ::fstat(fd, &facts) == 0 && S_ISREG(facts.st_mode) && facts.st_uid == ::geteuid()
+        && quint64(facts.st_dev) == resume.device && quint64(facts.st_ino) == resume.inode
+        && quint64(facts.st_size) >= resume.kept && file.open(QIODevice::ReadWrite)
+        && ::fstat(file.handle(), &opened) == 0 && opened.st_dev == facts.st_dev && opened.st_ino == facts.st_ino;
+    ::close(fd);
+    if (!same) {
+        file.close();
+        return false;
+    }
+#endif
+    if (file.resize(qint64(resume.kept)) && file.seek(qint64(resume.kept)))
+        return true;
+    file.close();
+    return false;
+}
+
+// Notes which file the first try of a resumable download made.
+void noteLocalFile(QFile const &file, SftpDownloader::Resume &resume)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(file);
+    Q_UNUSED(resume);
+#else
+    struct stat facts {
+    };
+    if (::fstat(file.handle(), &facts) == 0) {
+        resume.device = quint64(facts.st_dev);
+        resume.inode = quint64(facts.st_ino);
+    }
+#endif
+}
+
+// A transfer that has stayed under the rate floor is given up, naming the floor.
+QString tooSlowText(transfer_policy::RateFloor const &floor)
+{
+    return QStringLiteral("Transfer stalled: slower than %1 bytes/s on average after %2 s")
+        .arg(floor.bytesPerSecond)
+        .arg(double(floor.graceMsecs) / 1000);
+}
+
 // The size limit holds on what arrives, not only on what the server states.
 QString tooMuchReceived(quint64 limit, quint64 stated)
 {
@@ -50,8 +115,8 @@ QString tooMuchReceived(quint64 limit, quint64 stated)
 
 } // namespace
 
-int SftpDownloader::openForDownload(
-    QString const &remotePath, QString const &localPath, char const *readPrefix, char const *writePrefix)
+int SftpDownloader::openForDownload(QString const &remotePath, QString const &localPath, char const *readPrefix,
+    char const *writePrefix, Resume *resume)
 {
     if (!m_sftp) {
         fail(Cause::NotConnected, QStringLiteral("Not connected to a server!"));
@@ -71,6 +136,7 @@ int SftpDownloader::openForDownload(
         return -1;
     }
     m_remoteSize = attributes->size;
+    quint64 const mtime = attributes->mtime64 ? attributes->mtime64 : attributes->mtime;
     attributes.reset();
     if (m_maxFileSize > 0 && m_remoteSize > m_maxFileSize) {
         fail(Cause::TooLarge,
@@ -80,12 +146,26 @@ int SftpDownloader::openForDownload(
     }
 
     m_localFile.setFileName(localPath);
+    if (resume && resume->kept > 0) {
+        if (resume->size == m_remoteSize && resume->mtime == mtime && openLocalForContinuing(m_localFile, *resume))
+            return 0;
+        qInfo().noquote() << QStringLiteral("The remote file %1 or what arrived of it changed since the cut: "
+                                            "starting over")
+                                 .arg(remotePath);
+        resume->kept = 0;
+    }
+    if (resume) {
+        resume->size = m_remoteSize;
+        resume->mtime = mtime;
+    }
     if (!openLocalForWriting(m_localFile)) {
         fail(Cause::LocalFailed, QString::fromLatin1(writePrefix) + localPath);
         m_localFile.setFileName(QString());
         m_remoteFile.reset();
         return -1;
     }
+    if (resume)
+        noteLocalFile(m_localFile, *resume);
     return 0;
 }
 
@@ -125,13 +205,45 @@ void SftpDownloader::abandonDownload()
     m_buffer.reset();
 }
 
-// Counts what arrived; false, the download abandoned, once more than the limit came.
-bool SftpDownloader::countReceived(qint64 count)
+// After a cut: keeps the whole bytes before firstMissing for the next try
+// when keep holds, else removes what was written.
+void SftpDownloader::keepOrAbandon(bool keep, quint64 firstMissing, Resume &resume)
+{
+    bool const opened = m_localFile.isOpen();
+    // A try cut before it opened the local file leaves what the last one kept.
+    if (keep && !opened && resume.kept > 0) {
+        releasePendingReads();
+        m_remoteFile.reset();
+        m_buffer.reset();
+        return;
+    }
+    if (keep && opened && firstMissing > 0 && m_localFile.flush() && m_localFile.resize(qint64(firstMissing))) {
+        releasePendingReads();
+        m_remoteFile.reset();
+        m_buffer.reset();
+        m_localFile.close();
+        m_localFile.setFileName(QString());
+        resume.kept = firstMissing;
+        return;
+    }
+    abandonDownload();
+    resume.kept = 0;
+}
+
+// Counts what arrived; false, the download abandoned, once more than the limit
+// came or the average rate since `started` fell under the floor.
+bool SftpDownloader::countReceived(qint64 count, QElapsedTimer const &started)
 {
     m_watchdog->kick();
     m_received += static_cast<quint64>(count);
     if (m_maxFileSize > 0 && m_received > m_maxFileSize) {
         fail(Cause::TooLarge, tooMuchReceived(m_maxFileSize, m_remoteSize));
+        abandonDownload();
+        return false;
+    }
+    transfer_policy::RateFloor const floor = transfer_policy::rateFloor();
+    if (transfer_policy::belowRateFloor(qint64(m_received), started.elapsed(), floor)) {
+        fail(Cause::TimedOut, tooSlowText(floor));
         abandonDownload();
         return false;
     }
@@ -145,6 +257,8 @@ int SftpDownloader::downloadFile(QString const &remotePath, QString const &local
     m_cause = Cause::None;
     m_localFile.setFileName(QString());
     Watch watch(*this);
+    QElapsedTimer started;
+    started.start();
     if (openForDownload(remotePath, localPath, "Can't open file for reading: ", "Can't open file for writing: ") != 0)
         return -1;
 
@@ -161,7 +275,7 @@ int SftpDownloader::downloadFile(QString const &remotePath, QString const &local
         }
         // Plain reads go on until the server says the file ended, whatever
         // size it stated.
-        if (!countReceived(count))
+        if (!countReceived(count, started))
             return -1;
         if (m_localFile.write(buffer, count) != count) {
             appendErrnoError(QStringLiteral("Error writing: "), errno);
@@ -184,6 +298,11 @@ int SftpDownloader::downloadFile(QString const &remotePath, QString const &local
 }
 
 int SftpDownloader::beginAsyncRead(QString const &remotePath, QString const &localPath)
+{
+    return beginAsyncRead(remotePath, localPath, nullptr);
+}
+
+int SftpDownloader::beginAsyncRead(QString const &remotePath, QString const &localPath, Resume *resume)
 {
     m_received = 0;
     m_requested = 0;
@@ -214,8 +333,11 @@ int SftpDownloader::beginAsyncRead(QString const &remotePath, QString const &loc
         return -1;
     }
 
-    if (openForDownload(remotePath, localPath, "Can't open file for reading:", "Can't open file for writing:") != 0)
+    if (openForDownload(remotePath, localPath, "Can't open file for reading:", "Can't open file for writing:", resume)
+        != 0)
         return -1;
+    // A resumed download asks only for what is missing; its progress goes on from there.
+    m_received = m_requested = resume ? resume->kept : 0;
 
     while (m_pendingReads.size() < maxPendingReads && m_remoteSize > m_requested) {
         if (issueAsyncRead() != 0) {
@@ -275,13 +397,39 @@ qint64 SftpDownloader::waitAsyncRead(PendingRead &read)
 
 int SftpDownloader::downloadFileAsync(QString const &remotePath, QString const &localPath)
 {
+    Resume resume;
+    return downloadAsync(remotePath, localPath, resume, false);
+}
+
+int SftpDownloader::downloadFileResumable(QString const &remotePath, QString const &localPath, Resume &resume)
+{
+    return downloadAsync(remotePath, localPath, resume, true);
+}
+
+int SftpDownloader::downloadAsync(QString const &remotePath, QString const &localPath, Resume &resume, bool keepCut)
+{
     m_errors.clear();
     m_cause = Cause::None;
     Watch watch(*this);
-    if (beginAsyncRead(remotePath, localPath) != 0) {
-        abandonDownload();
+    if (!resume.started.isValid())
+        resume.started.start();
+    // Everything before the first byte neither written nor waited for is on
+    // disk: replies are written at their places, and a short one is asked
+    // again for its rest.
+    auto const stop = [&](quint64 failedAt) {
+        quint64 firstMissing = qMin(failedAt, m_requested);
+        for (PendingRead const &read : qAsConst(m_pendingReads))
+            firstMissing = qMin(firstMissing, read.offset);
+        keepOrAbandon(keepCut && (m_cause == Cause::Cut || m_cause == Cause::TimedOut), firstMissing, resume);
         return -1;
-    }
+    };
+    auto const giveUp = [&] {
+        abandonDownload();
+        resume.kept = 0;
+        return -1;
+    };
+    if (beginAsyncRead(remotePath, localPath, &resume) != 0)
+        return stop(m_requested);
 
     QDataStream stream(&m_localFile);
     while (!m_pendingReads.isEmpty()) {
@@ -289,8 +437,7 @@ int SftpDownloader::downloadFileAsync(QString const &remotePath, QString const &
         qint64 const count = waitAsyncRead(read);
         if (count < 0) {
             appendSshError(QStringLiteral("Error while reading file: "), Cause::Cut);
-            abandonDownload();
-            return -1;
+            return stop(read.offset);
         }
         // Only bytes inside the remote size are asked for, so an end of file
         // here means the file shrank under us.
@@ -299,24 +446,21 @@ int SftpDownloader::downloadFileAsync(QString const &remotePath, QString const &
                 QStringLiteral("Error while reading file: the remote file ended at %1 of %2 bytes")
                     .arg(read.offset)
                     .arg(m_remoteSize));
-            abandonDownload();
-            return -1;
+            return giveUp();
         }
-        if (!countReceived(count))
-            return -1;
+        if (!countReceived(count, resume.started))
+            return giveUp();
 
         // The rest of a short reply comes later, after requests for the bytes
         // behind it; so each chunk is written at its own place.
         if (static_cast<quint64>(m_localFile.pos()) != read.offset
             && !m_localFile.seek(static_cast<qint64>(read.offset))) {
             appendErrnoError(QStringLiteral("Error writing: "), errno);
-            abandonDownload();
-            return -1;
+            return giveUp();
         }
         if (stream.writeRawData(m_buffer.get(), static_cast<int>(count)) != count) {
             appendErrnoError(QStringLiteral("Error writing: "), errno);
-            abandonDownload();
-            return -1;
+            return giveUp();
         }
 
         // A reply shorter than asked, before the end of the file, would leave
@@ -331,14 +475,12 @@ int SftpDownloader::downloadFileAsync(QString const &remotePath, QString const &
             issued = issueAsyncRead();
         if (issued != 0) {
             fail(Cause::Cut, QStringLiteral("Asynchronous read - bytes requested handle error!"));
-            abandonDownload();
-            return -1;
+            return stop(count < read.length ? read.offset + quint64(count) : m_requested);
         }
     }
 
     if (!finishLocalFile()) {
-        abandonDownload();
-        return -1;
+        return giveUp();
     }
     m_buffer.reset();
     m_remoteFile.reset();

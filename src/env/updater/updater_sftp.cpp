@@ -2,6 +2,7 @@
 #include "deployment.h"
 #include "downloadfolder_p.h"
 #include "sftpdownloader.h"
+#include "sftpfetch_p.h"
 #include "updater.h"
 #include "updater_p.h"
 #include "updater_state_p.h"
@@ -61,7 +62,7 @@ bool Updater::sftpDownloadNewVersion()
     // An oversized version file is refused before it is fetched, on the size
     // the server states, and the download stops once more than that arrives.
     downloader->setMaxFileSize(versionfile::MaxSize);
-    if (downloader->connectToHost(args.at(0), deployment::updatePort, args.at(1), args.at(2)) != 0
+    if (sftpfetch::connect(*downloader, {args.at(0), deployment::updatePort, args.at(1), args.at(2)}) != 0
         || downloader->downloadFile(args.at(3) + QLatin1Char('/') + versionfile::fileName(), localPath) != 0) {
         // Refused on the size the server states: the host is told that size.
         if (downloader->cause() == SftpDownloader::Cause::TooLarge
@@ -165,8 +166,11 @@ QStringList Updater::sftpDownloadSetupFile()
     if (updatetrust::signaturesRequired())
         downloader->setMaxFileSize(quint64(qMax<qint64>(UpdaterState::of(this)->setupSize, 0)));
 
-    if (downloader->connectToHost(args.at(0), deployment::updatePort, args.at(1), args.at(2)) != 0
-        || downloader->downloadFileAsync(remotePath, m_downloadFilePath) != 0) {
+    // A connection that fails before the login is tried again, and a download
+    // cut on the way goes on from what arrived.
+    sftpfetch::Server const server{args.at(0), deployment::updatePort, args.at(1), args.at(2)};
+    if (sftpfetch::connect(*downloader, server) != 0
+        || sftpfetch::fetch(*downloader, server, remotePath, m_downloadFilePath) != 0) {
         result = failureTexts(*downloader, m_setupFileName);
         // The downloader removes what it wrote; this also covers a failure
         // before it opened the file. Nothing is left that runSetupFile could start.
