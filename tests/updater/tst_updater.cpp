@@ -106,14 +106,13 @@ class UpdaterTest : public QObject
     }
     void startSftp(QStringList const &accounts, QString const &key = "host_key")
     {
-        const QStringList wanted = accounts + QStringList(key);
-        if (wanted == m_server)
-            return;
         QString error;
-        m_server = wanted;
-        if (!startOnUpdatePort(m_sftp, {m_root, 0, m_work.filePath(key), {}, m_control, {}, accounts}, &error))
+        const QStringList server = accounts + QStringList(key);
+        if (std::exchange(m_server, server) != server
+            && !startOnUpdatePort(m_sftp, {m_root, 0, m_work.filePath(key), {}, m_control, {}, accounts}, &error)) {
             m_server.clear();
-        QVERIFY2(!m_server.isEmpty(), qPrintable(error));
+            QFAIL(qPrintable(error));
+        }
     }
     void reset();
     void plant(QString const &fault, int stage, Updater *updater);
@@ -137,7 +136,6 @@ private slots:
             QProcess::execute("umount", {"-l", m_tmp->filePath("small")});
         qputenv("TMPDIR", m_baseTmp.toLocal8Bit());
         m_tmp.reset();
-        m_shared.reset();
     }
     void rules_data();
     void rules();
@@ -197,7 +195,6 @@ void UpdaterTest::reset()
     for (QString const &name : QDir(m_setupDir).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
         QVERIFY(QFile::remove(m_setupDir + "/" + name));
     QVERIFY(serve(setupName));
-    QFile::remove(m_argsFile);
     Environment::instance()->setSetting(UPDATES_LOCAL_DIR, m_setupDir);
     Environment::instance()->setSetting(APP_MODE, int(Environment::MODE_LOCAL_UPDATES));
     m_page = m_https.url("/pages/page.html");
@@ -220,7 +217,6 @@ void UpdaterTest::plant(QString const &fault, int stage, Updater *updater)
     const std::map<QString, std::function<void()>> faults{
         {"vsver without archx86", [&] { QVERIFY(writeFile(vsver(), "{\"archx64\": {}}")); }},
         {"vsver not JSON", [&] { QVERIFY(writeFile(vsver(), "{\"archx86\": {\"version\": 2.1.1.0}}")); }},
-        {"vsver without version", [&] { QVERIFY(writeFile(vsver(), "{\"archx86\": {\"file\": \"a\"}}")); }},
         {"vsver ends at a zero byte", [&] { QVERIFY(writeFile(vsver(), readAll(vsver()) + '\0' + "{")); }},
         {"wrong password", [&] { startSftp(QStringList(ENV_TEST_CHECK_USER ":-") << ENV_TEST_FETCH_ACCOUNT); }},
         {"candidate", [&] { QVERIFY(gone() && serve("VardoStudioSetup_2.1.0.3.exe")); }},
@@ -274,8 +270,7 @@ void UpdaterTest::plant(QString const &fault, int stage, Updater *updater)
         laterFaults.at(fault).second();
     // The faults named by kind.
     if (is("name ") || is("md5 other"))
-        QVERIFY(writeOffer(
-            offer(setupName, {{is("name ") ? "file" : "md5", is("name ") ? fault.section(' ', 1) : "0123"}})));
+        QVERIFY(writeOffer(offer(setupName, {{is("name ") ? "file" : "md5", fault.section(' ', 1)}})));
     if (is("vsver of ")) // blanks after the document
         QVERIFY(writeFile(vsver(), readAll(vsver()).leftJustified(fault.section(' ', 2, 2).toInt(), ' ')));
     for (char const *kind : {"drop_after", "stall_after", "endless"}) {
@@ -291,10 +286,8 @@ void UpdaterTest::plant(QString const &fault, int stage, Updater *updater)
             QVERIFY(QDir().mkdir(own) && QFile::setPermissions(own, QFile::Permissions(0x7777)));
         QVERIFY(QFile::link(m_victim, own + "vsver.json"));
     }
-    if (is("no temp folder") && (m_kept << temp + "/not a folder").size()) {
-        QVERIFY(writeFile(m_kept.last(), "plain file"));
+    if (is("no temp folder") && writeFile((m_kept << temp + "/not a folder").last(), "plain file"))
         qputenv("TMPDIR", QFile::encodeName(m_kept.last()));
-    }
     if (is("running "))
         QCoreApplication::setApplicationVersion(fault.mid(8));
     if (is("disk full") && rewrite(readAll(program()) + QByteArray(2 * 1048576, '#')))
@@ -355,8 +348,6 @@ void UpdaterTest::plant(QString const &fault, int stage, Updater *updater)
     if (is("page without link") || (stage == Before && m_link != m_https.url("/setup/" + setupName)))
         QVERIFY(writeFile(
             m_root + "/pages/page.html", is("page") ? "<p>soon</p>" : "<a href=\"" + m_link.toUtf8() + "\">"));
-    if (is("page /loop/0"))
-        m_https.takeRequests();
     if (is("signed")) {
         const QByteArray bytes = readAll(program()),
                          sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
@@ -376,8 +367,7 @@ void UpdaterTest::plant(QString const &fault, int stage, Updater *updater)
                 : is("signed: larger")        ? bytes + QByteArray(1000, 'x')
                                               : bytes));
         QVERIFY(sig.isEmpty() || writeFile(program() + ".sig", "\n" + sig.toLatin1() + "\n\n"));
-        QVERIFY(writeOffer(
-            offer(setupName, {{"size", bytes.size()}, {"sha256", QString::fromLatin1(sha256)}, {"sig", sig}})));
+        QVERIFY(writeOffer(offer(setupName, {{"size", bytes.size()}, {"sha256", QString(sha256)}, {"sig", sig}})));
         updatetrust::setPublicKey(is("signed: no key") ? "" : m_publicKey);
     }
     // The share mapped under another letter already: named after the product and ready.
@@ -405,6 +395,7 @@ void UpdaterTest::cycle(Updater *updater, int source, QString const &fault)
         if (source == Web) {
             MessageCapture log;
             updater->checkSetupFile();
+            m_https.takeRequests();
             updater->httpDownload(m_page);
             for (MessageCapture::Entry const &entry : log.entries()) {
                 if (entry.type == QtCriticalMsg)
@@ -434,7 +425,7 @@ QString UpdaterTest::run(int source, QString const &fault)
     QPointer<Updater> updater
         = new Updater(fault == "candidate" ? Environment::MODE_LOCAL_UPDATES : Environment::MODE_SERVER_UPDATES);
     plant(fault, Made, updater);
-    QList<int> checkBar, downloadBar;
+    QList<int> downloadBar;
     bool quiet = false;
     int closes = 0;
     connect(updater, &Updater::installQuestion, updater, [this](QString text) {
@@ -448,16 +439,14 @@ QString UpdaterTest::run(int source, QString const &fault)
         if (!(m_failed = true) || !quiet)
             note("error: " + text + (title == "Version update" ? "" : " [" + title + "]"));
     });
-    connect(updater, &Updater::progressInfo, this, [&](int bar, int value, QString const &text) {
-        if (bar == 3 || text.startsWith("Downloading " + setupName + ": "))
-            (bar == 3 ? checkBar : downloadBar) << value;
+    connect(updater, &Updater::progressInfo, this, [&](int, int value, QString const &text) {
+        if (text.startsWith("Downloading " + setupName + ": "))
+            downloadBar << value;
         if (current.startsWith("deleted") && m_said->contains("asked"))
             std::exchange(current, QString()).contains("later") ? updater->deleteLater() : delete updater.data();
     });
     connect(updater, &Updater::setupFileDownloaded, updater, [&] {
         plant(current, Downloaded, updater);
-        if (!updater->prepareRunSetupQuestion().startsWith("New version downloaded: " + updater->getNewVersionString()))
-            note("run question: " + updater->prepareRunSetupQuestion());
         updater->runSetupFile();
     });
     connect(updater, &Updater::closeApplication, updater, [&] {
@@ -490,8 +479,6 @@ QString UpdaterTest::run(int source, QString const &fault)
             note("beside vsupd");
         if (folder.ownerId() != ::geteuid() || (folder.permissions() & 0x0077) || folder.isSymLink())
             note("started from an open folder");
-        if (source <= Folder && checkBar.mid(0, 3) != QList<int>{0, 50, 100})
-            note("check progress");
         if ((source == Sftp || source == Web)
             && (downloadBar.value(downloadBar.size() - 1) != 100 || (source == Sftp && downloadBar.size() < 4)
                 || !std::is_sorted(downloadBar.begin(), downloadBar.end())))
@@ -660,11 +647,9 @@ void UpdaterTest::update_data()
     const QString md5Error = refused + "MD5 sum error!" + failed, latest = "You are using the latest version. | ";
     const QString nothing = "error: No newer version has been found yet." + failed;
     const QString badData = "Warning: Incorrect data in version file. | " + nothing;
-    const QString silent = "Error while reading file: the server did not answer for 1 seconds";
     row(Sftp, "", ok);
     row(Sftp, "keep mode", "asked 2.1.1 | started");
     row(Sftp, "vsver without archx86", badData);
-    row(Sftp, "vsver without version", nothing);
     row(Sftp, "vsver not JSON", badData);
     row(Sftp, "vsver ends at a zero byte", ok);
     row(Sftp, "vsver of 1048576 bytes", ok);
@@ -673,8 +658,8 @@ void UpdaterTest::update_data()
     row(Sftp, "endless vsver", "Warning: Remote file is too large: more than 1048576 bytes received* | " + nothing);
     row(Sftp, "drop_after check", "Warning: Error while reading file: * | " + nothing);
     row(Sftp, "drop_after setup", refused + "Error while reading file: *" + failed);
-    row(Sftp, "stall_after check", "Warning: " + silent + " | " + nothing);
-    row(Sftp, "stall_after setup", refused + silent + failed);
+    row(Sftp, "stall_after setup",
+        refused + "Error while reading file: the server did not answer for 1 seconds" + failed);
     row(Sftp, "wrong password", "Warning: Error authenticating with password: * | " + nothing);
     row(Sftp, "host key changed", refused + "*changed*" + failed);
     row(Sftp, "md5 other", md5Error);
@@ -690,7 +675,6 @@ void UpdaterTest::update_data()
     row(Folder, "", ok);
     row(Folder, "candidate", "asked 2.1.0 rc3 from 2.1.0 | started");
     row(Folder, "running 0.9.0.0", "asked 2.1.1 from 0.9.0 | started, mode reset");
-    row(Folder, "running 0.0.7.0", "asked 2.1.1 | started, mode reset");
     row(Folder, "running 2.1.1.0", latest + "error: No newer version to install: 2.1.1" + failed);
     row(Folder, "fifo named like the program", latest + nothing);
     row(Folder, "no folder setting", nothing);
