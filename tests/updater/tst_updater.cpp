@@ -785,7 +785,7 @@ void UpdaterTest::soak()
         return status.mid(status.indexOf("VmRSS:") + 6).trimmed().split(' ').value(0).toLongLong();
     };
     qint64 descriptors = 0, resident = 0;
-    for (int i = 0; i < 186; ++i) {
+    for (int i = 0; i < 366; ++i) {
         if (i == 6) // the first cycles set up what lives as long as the process
             descriptors = QDir("/proc/self/fd").count(), resident = residentKiB();
         const QString said = run(i % 3 ? i % 3 == 1 ? Web : Sftp : Folder, QString());
