@@ -109,7 +109,7 @@ class UpdaterTest : public QObject
         QString error;
         const QStringList server = accounts + QStringList(key);
         if (std::exchange(m_server, server) != server
-            && !startOnUpdatePort(m_sftp, {m_root, 0, m_work.filePath(key), {}, m_control, {}, accounts}, &error)) {
+            && !startOnUpdatePort(m_sftp, {m_root, 0, m_work.filePath(key), {}, m_control, {}, accounts, {}}, &error)) {
             m_server.clear();
             QFAIL(qPrintable(error));
         }
