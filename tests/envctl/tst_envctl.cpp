@@ -69,6 +69,7 @@ private slots:
         QFile setup(m_setupPath);
         QVERIFY(setup.open(QIODevice::Append) && setup.write("#" + QByteArray(100000, 'x') + "\n") > 0);
         qputenv("ENVCTL", ENVCTL_PATH);
+        qputenv("PROMPT", ENV_SYSTEM_PYTHON " " ENV_TEST_SOURCE_DIR "/answer_prompt.py");
         int exitCode = 0;
         const QString info = run("info", QString(), &exitCode).first();
         m_settings = info.section("settings file:", 1).section('\n', 0, 0).trimmed();
@@ -152,11 +153,11 @@ void tst_Envctl::commands_data()
         "release-key.pub) => 0\n"
         "$ $ENVCTL release verify --public-key $(cat release-key.pub) --version 3.1.0.0 Setup_3.1.0.0.exe => 0\n"
         "$ $ENVCTL release verify --public-key $(cat release-key.pub) --version 3.1.0.1 Setup_3.1.0.0.exe => 1");
-    // script(1) gives envctl a terminal, where the answers are typed.
-    const QString atTerminal = "script -qec '$ENVCTL update --mode local --dir update' /dev/null";
-    row("yes at the terminal installs",
-        "$ printf 'y\\ny\\n' | " + atTerminal + " => 0|Download it? [y/N]|Install it? [y/N]" + started);
-    row("no at the terminal leaves it", "$ echo n | " + atTerminal + " => 0|Download it? [y/N]" + notStarted);
+    // The answers are typed at a terminal when each question shows.
+    const QString atTerminal
+        = "$ $PROMPT /dev/stdout %1 $ENVCTL update --mode local --dir update => 0|Download it? [y/N]";
+    row("yes at the terminal installs", atTerminal.arg("y") + "|Install it? [y/N]" + started);
+    row("no at the terminal leaves it", atTerminal.arg("n") + notStarted);
     row("two yes from a pipe install", update + " => 0|Download it? [y/N]|Install it? [y/N]" + started);
     row("two yes from a file install",
         "$ printf 'y\\ny\\n' > a; $ENVCTL update --mode local --dir update < a => 0|Install it? [y/N]" + started);
