@@ -12,6 +12,11 @@
 #   /trickle/<total>/<ms>         Content-Length <total>, one byte every <ms>
 #   /endless                      a body without end (no Content-Length)
 #   /loop/<n>                     302 to /loop/<n+1>, for ever
+#   /flaky/<cuts>/<file>          <file> with an ETag and ranges; the first <cuts> replies stop half-way;
+#                                 ?reset=<n>: the first <n> requests get a reset first; ?norange: ranges ignored;
+#                                 ?change=<file>: that file (another ETag) after the first request
+# CONNECT host:port tunnels to it (a proxy). --log-connections prints "ACCEPT" for each connection.
+# A request line carries its Range and If-Range headers, if any.
 # The routes file maps a path (without query) to {"status": 200, "headers": {...}, "body": text} or with
 # "file" (relative to --root) instead of "body"; routes come before the root folder.
 
@@ -20,9 +25,12 @@ import ctypes
 import http.server
 import json
 import os
+import re
+import select
 import signal
 import socket
 import ssl
+import struct
 import sys
 import time
 import urllib.parse
@@ -31,6 +39,7 @@ import urllib.parse
 class Handler(http.server.SimpleHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     routes = {}
+    seen = {}
 
     def log_message(self, format, *args): pass  # noqa: E704
 
@@ -45,7 +54,8 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     def do_HEAD(self): self.do_GET()  # noqa: E704
 
     def do_GET(self):
-        sys.stdout.write("%s %s\n" % (self.command, self.path))
+        ranged = " %s if %s" % (self.headers["Range"], self.headers["If-Range"]) if "Range" in self.headers else ""
+        sys.stdout.write("%s %s%s\n" % (self.command, self.path, ranged))
         sys.stdout.flush()
         parsed = urllib.parse.urlsplit(self.path)
         query = urllib.parse.parse_qs(parsed.query)
@@ -69,6 +79,27 @@ class Handler(http.server.SimpleHTTPRequestHandler):
                 self.close_connection = True
                 self.wfile.flush()
                 return self.connection.shutdown(socket.SHUT_RDWR)
+            if kind == "flaky":
+                n = self.seen[self.path] = self.seen.get(self.path, -1) + 1
+                if n < int(query.get("reset", [0])[0]):
+                    self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    self.close_connection = True
+                    return self.connection.close()
+                name = query["change"][0] if "change" in query and n else "/".join(args[1:])
+                with open(os.path.join(self.directory, name), "rb") as f:
+                    body, tag = f.read(), '"%s"' % name
+                start = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
+                start = int(start[1]) if start and self.headers["If-Range"] == tag and "norange" not in query else 0
+                headers = {"ETag": tag, **({"Content-Range": "bytes %d-%d/%d" % (start, len(body) - 1, len(body))}
+                                           if start else {})}
+                part = body[start:]
+                cut = n - int(query.get("reset", [0])[0]) < int(args[0])
+                self.reply(206 if start else 200, part[:len(part) // 2] if cut else part, headers, len(part))
+                if cut:
+                    self.close_connection = True
+                    self.wfile.flush()
+                    self.connection.shutdown(socket.SHUT_RDWR)
+                return None
             if kind == "trickle":
                 self.reply(200, length=int(args[0]))
                 for _ in range(int(args[0])):
@@ -88,13 +119,33 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             return None
         return super().do_GET()
 
+    def do_CONNECT(self):
+        sys.stdout.write("CONNECT %s\n" % self.path)
+        sys.stdout.flush()
+        host, port = self.path.rsplit(":", 1)
+        upstream = socket.create_connection((host, int(port)))
+        self.send_response(200)
+        self.end_headers()
+        self.wfile.flush()
+        ends = [self.connection, upstream]
+        while True:
+            for end in select.select(ends, [], [])[0]:
+                data = end.recv(65536)
+                if not data:
+                    self.close_connection = True
+                    return upstream.close()
+                ends[end is ends[0]].sendall(data)
+
 
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     tls = None
+    log_connections = False
 
     def get_request(self):
         sock, address = super().get_request()
+        if self.log_connections:
+            print("ACCEPT", flush=True)
         # The handshake runs in the handler's thread: a client that stalls it cannot block the others.
         return (self.tls.wrap_socket(sock, server_side=True, do_handshake_on_connect=False) if self.tls else sock,
                 address)
@@ -108,11 +159,13 @@ def main():
     for name in ("--cert", "--key", "--routes", "--root", "--max-tls"):
         parser.add_argument(name)
     parser.add_argument("--plain", action="store_true", help="plain HTTP, no TLS")
+    parser.add_argument("--log-connections", action="store_true")
     args = parser.parse_args()
     if args.routes:
         with open(args.routes, encoding="utf-8") as f:
             Handler.routes = json.load(f)
     server = Server(("127.0.0.1", 0), lambda *a, **kw: Handler(*a, directory=args.root, **kw))
+    server.log_connections = args.log_connections
     if not args.plain:
         server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         server.tls.load_cert_chain(args.cert, args.key)
