@@ -25,13 +25,12 @@ import ctypes
 import http.server
 import json
 import os
-import re
-import select
 import signal
 import socket
 import ssl
 import struct
 import sys
+import threading
 import time
 import urllib.parse
 
@@ -76,30 +75,26 @@ class Handler(http.server.SimpleHTTPRequestHandler):
                 return self.reply(302, b"again\n", {"Location": "/loop/%d" % (int(args[0]) + 1)})
             if kind == "cut":
                 self.reply(200, b"c" * int(args[1]), length=int(args[0]))
-                self.close_connection = True
-                self.wfile.flush()
-                return self.connection.shutdown(socket.SHUT_RDWR)
             if kind == "flaky":
-                n = self.seen[self.path] = self.seen.get(self.path, -1) + 1
-                if n < int(query.get("reset", [0])[0]):
-                    self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-                    self.close_connection = True
-                    return self.connection.close()
+                n, resets = self.seen.get(self.path, 0), int(query.get("reset", [0])[0])
+                self.seen[self.path] = n + 1
+                if n < resets:
+                    self.close_connection = True  # reset once the handler lets the socket go
+                    return self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 name = query["change"][0] if "change" in query and n else "/".join(args[1:])
                 with open(os.path.join(self.directory, name), "rb") as f:
                     body, tag = f.read(), '"%s"' % name
-                start = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
-                start = int(start[1]) if start and self.headers["If-Range"] == tag and "norange" not in query else 0
-                headers = {"ETag": tag, **({"Content-Range": "bytes %d-%d/%d" % (start, len(body) - 1, len(body))}
-                                           if start else {})}
-                part = body[start:]
-                cut = n - int(query.get("reset", [0])[0]) < int(args[0])
-                self.reply(206 if start else 200, part[:len(part) // 2] if cut else part, headers, len(part))
-                if cut:
-                    self.close_connection = True
-                    self.wfile.flush()
-                    self.connection.shutdown(socket.SHUT_RDWR)
-                return None
+                ranged = self.headers["If-Range"] == tag and "norange" not in query
+                start = int(self.headers["Range"][6:-1]) if ranged else 0
+                part, cut = body[start:], n - resets < int(args[0])
+                headers = {"ETag": tag, "Content-Range": "bytes %d-%d/%d" % (start, len(body) - 1, len(body))}
+                self.reply(206 if start else 200, part[:len(part) // (1 + cut)], headers, len(part))
+                if not cut:
+                    return None
+            if kind in ("cut", "flaky"):
+                self.close_connection = True
+                self.wfile.flush()
+                return self.connection.shutdown(socket.SHUT_RDWR)
             if kind == "trickle":
                 self.reply(200, length=int(args[0]))
                 for _ in range(int(args[0])):
@@ -120,27 +115,23 @@ class Handler(http.server.SimpleHTTPRequestHandler):
         return super().do_GET()
 
     def do_CONNECT(self):
-        sys.stdout.write("CONNECT %s\n" % self.path)
-        sys.stdout.flush()
-        host, port = self.path.rsplit(":", 1)
-        upstream = socket.create_connection((host, int(port)))
+        print("CONNECT", self.path, flush=True)
+        upstream = socket.create_connection(self.path.rsplit(":", 1))
         self.send_response(200)
         self.end_headers()
-        self.wfile.flush()
-        ends = [self.connection, upstream]
-        while True:
-            for end in select.select(ends, [], [])[0]:
-                data = end.recv(65536)
-                if not data:
-                    self.close_connection = True
-                    return upstream.close()
-                ends[end is ends[0]].sendall(data)
+        threading.Thread(target=relay, args=(upstream, self.connection), daemon=True).start()
+        relay(self.connection, upstream)
+        self.close_connection = True
+
+
+def relay(source, target):
+    for data in iter(lambda: source.recv(65536), b""):
+        target.sendall(data)
 
 
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     tls = None
-    log_connections = False
 
     def get_request(self):
         sock, address = super().get_request()

@@ -121,6 +121,7 @@ void tst_Transport::initTestCase()
     QVERIFY(m_https[OtherHost].startTrusted(
         m_dir.path(), options.root, {QStringLiteral("--log-connections")}, "other", "other.example"));
     transfer_policy::setRetryDelayScale(20);
+    qunsetenv("no_proxy");
 }
 
 void tst_Transport::sftpDownload_data()
@@ -394,11 +395,14 @@ void tst_Transport::https()
     QFETCH(QString, seen);
     QFETCH(int, floor);
 
-    for (HttpsTestServer &server : m_https)
-        server.takeRequests();
+    auto logs = [this](QStringList all = {}) {
+        for (HttpsTestServer &server : m_https)
+            all << server.takeRequests().join(';');
+        return all;
+    };
+    logs();
     transfer_policy::setRateFloor({floor, 200});
-    QByteArray const proxy = "http://localhost:" + QByteArray::number(m_https[Plain].port());
-    qputenv("https_proxy", from == Proxied ? proxy : QByteArray());
+    qputenv("https_proxy", from == Proxied ? "http://localhost:" + QByteArray::number(m_https[Plain].port()) : "");
     QString const file = path("out/t"); // a longer file is in the way
     QVERIFY(envtest::writeFile(file, QByteArray(300 * 1024, 'x')));
 
@@ -422,9 +426,7 @@ void tst_Transport::https()
                 QCOMPARE(name, file);
             });
         connect(&downloader, &UrlFileDownloader::downloadProgress, this, [&](qint64 bytes, qint64 size) {
-            backwards |= bytes < received && size == total;
-            received = bytes;
-            total = size;
+            backwards |= bytes < std::exchange(received, bytes) && size == std::exchange(total, size);
         });
         downloader.startDownload(next, file, infoMode);
     };
@@ -439,10 +441,7 @@ void tst_Transport::https()
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
 
-    QStringList logs;
-    for (HttpsTestServer &server : m_https)
-        logs << server.takeRequests().join(';');
-    QString const log = (logs << texts.value(0)).join(" | ");
+    QString const log = (logs() << texts.value(0)).join(" | ");
     QString const pattern = "\\A" + QRegularExpression::escape(expand(seen)).replace("\\*", "[^;]*") + "\\z";
     QVERIFY2(seen.isEmpty() || QRegularExpression(pattern).match(log).hasMatch(), qPrintable(log));
     QVERIFY(!backwards);
