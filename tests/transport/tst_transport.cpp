@@ -362,13 +362,13 @@ void tst_Transport::https_data()
         QNetworkReply::SslHandshakeFailedError, absent, "* | * | ACCEPT | *");
     QString const c25("/versions/c25.bin"), flaky("/flaky/%1/versions/c25.bin");
     seen("cut once at half: continued from there under If-Range", Main, flaky.arg(1), ok, c25,
-        "*;GET /flaky/1/versions/c25.bin bytes=393716- if \"versions/c25.bin\" | *");
+        "*;GET /flaky/1/versions/c25.bin bytes=*- if \"versions/c25.bin\" | *");
     seen("cut three times: still finishes", Main, flaky.arg(3), ok, c25,
-        "GET *;GET *;GET *;GET /flaky/3/* bytes=689003- if * | *");
+        "GET *;GET *;GET *;GET /flaky/3/* bytes=*- if * | *");
     seen("a server that ignores ranges: all again", Main, flaky.arg(1) + "?norange", ok, c25,
-        "GET *;GET * bytes=393716-* | *");
+        "GET *;GET * bytes=*-* | *");
     seen("the file changed after the cut: the new one whole", Main, flaky.arg(1) + "?change=versions/small.bin", ok,
-        small, "GET *;GET * bytes=393716-* | *");
+        small, "GET *;GET * bytes=*-* | *");
     seen("more connections reset before any reply than Qt tries: tried again", Main,
         "/flaky/0/versions/small.bin?reset=5", ok, small, "");
     seen("under the rate floor: ended as a stall", Main, "/trickle/40/50", QNetworkReply::TimeoutError, absent,
