@@ -12,6 +12,11 @@
 #   /trickle/<total>/<ms>         Content-Length <total>, one byte every <ms>
 #   /endless                      a body without end (no Content-Length)
 #   /loop/<n>                     302 to /loop/<n+1>, for ever
+#   /flaky/<cuts>/<file>          <file> with an ETag and ranges; the first <cuts> replies stop half-way;
+#                                 ?reset=<n>: the first <n> requests get a reset first; ?norange: ranges ignored;
+#                                 ?change=<file>: that file (another ETag) after the first request
+# CONNECT host:port tunnels to it (a proxy). --log-connections prints "ACCEPT" for each connection.
+# A request line carries its Range and If-Range headers, if any.
 # The routes file maps a path (without query) to {"status": 200, "headers": {...}, "body": text} or with
 # "file" (relative to --root) instead of "body"; routes come before the root folder.
 
@@ -23,7 +28,9 @@ import os
 import signal
 import socket
 import ssl
+import struct
 import sys
+import threading
 import time
 import urllib.parse
 
@@ -31,6 +38,7 @@ import urllib.parse
 class Handler(http.server.SimpleHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     routes = {}
+    seen = {}
 
     def log_message(self, format, *args): pass  # noqa: E704
 
@@ -45,7 +53,8 @@ class Handler(http.server.SimpleHTTPRequestHandler):
     def do_HEAD(self): self.do_GET()  # noqa: E704
 
     def do_GET(self):
-        sys.stdout.write("%s %s\n" % (self.command, self.path))
+        ranged = " %s if %s" % (self.headers["Range"], self.headers["If-Range"]) if "Range" in self.headers else ""
+        sys.stdout.write("%s %s%s\n" % (self.command, self.path, ranged))
         sys.stdout.flush()
         parsed = urllib.parse.urlsplit(self.path)
         query = urllib.parse.parse_qs(parsed.query)
@@ -66,6 +75,23 @@ class Handler(http.server.SimpleHTTPRequestHandler):
                 return self.reply(302, b"again\n", {"Location": "/loop/%d" % (int(args[0]) + 1)})
             if kind == "cut":
                 self.reply(200, b"c" * int(args[1]), length=int(args[0]))
+            if kind == "flaky":
+                n, resets = self.seen.get(self.path, 0), int(query.get("reset", [0])[0])
+                self.seen[self.path] = n + 1
+                if n < resets:
+                    self.close_connection = True  # reset once the handler lets the socket go
+                    return self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                name = query["change"][0] if "change" in query and n else "/".join(args[1:])
+                with open(os.path.join(self.directory, name), "rb") as f:
+                    body, tag = f.read(), '"%s"' % name
+                ranged = self.headers["If-Range"] == tag and "norange" not in query
+                start = int(self.headers["Range"][6:-1]) if ranged else 0
+                part, cut = body[start:], n - resets < int(args[0])
+                headers = {"ETag": tag, "Content-Range": "bytes %d-%d/%d" % (start, len(body) - 1, len(body))}
+                self.reply(206 if start else 200, part[:len(part) // (1 + cut)], headers, len(part))
+                if not cut:
+                    return None
+            if kind in ("cut", "flaky"):
                 self.close_connection = True
                 self.wfile.flush()
                 return self.connection.shutdown(socket.SHUT_RDWR)
@@ -88,6 +114,20 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             return None
         return super().do_GET()
 
+    def do_CONNECT(self):
+        print("CONNECT", self.path, flush=True)
+        upstream = socket.create_connection(self.path.rsplit(":", 1))
+        self.send_response(200)
+        self.end_headers()
+        threading.Thread(target=relay, args=(upstream, self.connection), daemon=True).start()
+        relay(self.connection, upstream)
+        self.close_connection = True
+
+
+def relay(source, target):
+    for data in iter(lambda: source.recv(65536), b""):
+        target.sendall(data)
+
 
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
@@ -95,6 +135,8 @@ class Server(http.server.ThreadingHTTPServer):
 
     def get_request(self):
         sock, address = super().get_request()
+        if self.log_connections:
+            print("ACCEPT", flush=True)
         # The handshake runs in the handler's thread: a client that stalls it cannot block the others.
         return (self.tls.wrap_socket(sock, server_side=True, do_handshake_on_connect=False) if self.tls else sock,
                 address)
@@ -108,11 +150,13 @@ def main():
     for name in ("--cert", "--key", "--routes", "--root", "--max-tls"):
         parser.add_argument(name)
     parser.add_argument("--plain", action="store_true", help="plain HTTP, no TLS")
+    parser.add_argument("--log-connections", action="store_true")
     args = parser.parse_args()
     if args.routes:
         with open(args.routes, encoding="utf-8") as f:
             Handler.routes = json.load(f)
     server = Server(("127.0.0.1", 0), lambda *a, **kw: Handler(*a, directory=args.root, **kw))
+    server.log_connections = args.log_connections
     if not args.plain:
         server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         server.tls.load_cert_chain(args.cert, args.key)

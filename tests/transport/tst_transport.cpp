@@ -64,7 +64,7 @@ class tst_Transport : public QObject
     Q_OBJECT
 
 public:
-    enum Server { Main, Plain, OtherHost };
+    enum Server { Main, Plain, OtherHost, Proxied }; // Proxied: Main through Plain as its proxy
     Q_ENUM(Server)
 
 private slots:
@@ -121,7 +121,10 @@ void tst_Transport::initTestCase()
     QVERIFY(m_https[Plain].start(path("server"), options.root, {QStringLiteral("--plain")}));
     m_https[Plain].setScheme(QStringLiteral("http"));
     // Trusted and sound: its only fault is the host name it names.
-    QVERIFY(m_https[OtherHost].startTrusted(m_dir.path(), options.root, {}, "other", "other.example"));
+    QVERIFY(m_https[OtherHost].startTrusted(
+        m_dir.path(), options.root, {QStringLiteral("--log-connections")}, "other", "other.example"));
+    transfer_policy::setRetryDelayScale(20);
+    qunsetenv("no_proxy");
 }
 
 void tst_Transport::sftpDownload_data()
@@ -353,10 +356,17 @@ void tst_Transport::https_data()
     QTest::addColumn<QString>("redirect"); // the last redirect reported
     QTest::addColumn<int>("limit"); // the size limit; negative: the process's file size limit
     QTest::addColumn<int>("timeout");
+    QTest::addColumn<QString>("seen"); // "Main | Plain | OtherHost | error text": logs, lines ;-separated, * within one
+    QTest::addColumn<int>("floor"); // the rate floor in bytes per second after 200 ms; 0: the default
     auto row = [](char const *name, Server from, QString const &address, int error, QString const &content,
-                   bool infoMode = false, QString const &redirect = "", int limit = 0, int timeout = 0) {
-        QTest::newRow(name) << from << address << error << content << infoMode << redirect << limit << timeout;
+                   bool infoMode = false, QString const &redirect = "", int limit = 0, int timeout = 0,
+                   QString const &seen = "", int floor = 0) {
+        QTest::newRow(name) << from << address << error << content << infoMode << redirect << limit << timeout << seen
+                            << floor;
     };
+    auto seen = [&](char const *name, Server from, QString const &address, int error, QString const &content,
+                    QString const &log,
+                    int floor = 0) { row(name, from, address, error, content, false, "", 0, 0, log, floor); };
     auto redirect = [&](char const *name, Server from, int code, QString const &to, QString const &expected,
                         bool infoMode = false) {
         QString const query = QString::fromLatin1(QUrl::toPercentEncoding(to, "%"));
@@ -384,8 +394,22 @@ void tst_Transport::https_data()
     row("a body cut off while fetching leaves no file", Main, "/cut/200000/1000", anyError, absent);
     row("a body cut off while reading a page keeps what arrived", Main, "/cut/200000/1000", anyError,
         QString(1000, 'c'), true);
-    row("a trusted certificate for another host name", OtherHost, small, QNetworkReply::SslHandshakeFailedError,
-        absent);
+    seen("a trusted certificate for another host name: refused, not tried again", OtherHost, small,
+        QNetworkReply::SslHandshakeFailedError, absent, "* | * | ACCEPT | *");
+    QString const c25("/versions/c25.bin"), flaky("/flaky/%1/versions/c25.bin");
+    seen("cut once at half: continued from there under If-Range", Main, flaky.arg(1), ok, c25,
+        "*;GET /flaky/1/versions/c25.bin bytes=*- if \"versions/c25.bin\" | *");
+    seen("cut three times: still finishes", Main, flaky.arg(3), ok, c25,
+        "GET *;GET *;GET *;GET /flaky/3/* bytes=*- if * | *");
+    seen("a server that ignores ranges: all again", Main, flaky.arg(1) + "?norange", ok, c25,
+        "GET *;GET * bytes=*-* | *");
+    seen("the file changed after the cut: the new one whole", Main, flaky.arg(1) + "?change=versions/small.bin", ok,
+        small, "GET *;GET * bytes=*-* | *");
+    seen("more connections reset before any reply than Qt tries: tried again", Main,
+        "/flaky/0/versions/small.bin?reset=5", ok, small, "");
+    seen("under the rate floor: ended as a stall", Main, "/trickle/40/50", QNetworkReply::TimeoutError, absent,
+        "* | Download stalled: * under the floor of 100 bytes per second", 100);
+    seen("through the system's proxy", Proxied, small, ok, small, "GET /versions/small.bin | CONNECT *:%PORT% | *");
     row("a server that stops sending is given up", Main, "/trickle/5/4000", QNetworkReply::TimeoutError, absent, false,
         "", 0, 300);
     row("a slow but steady server is waited for", Main, "/trickle/10/300", ok, "tttttttttt", false, "", 0, 1500);
@@ -404,13 +428,24 @@ void tst_Transport::https()
     QFETCH(QString, redirect);
     QFETCH(int, error);
     QFETCH(QString, content);
+    QFETCH(QString, seen);
+    QFETCH(int, floor);
 
+    auto logs = [this](QStringList all = {}) {
+        for (HttpsTestServer &server : m_https)
+            all << server.takeRequests().join(';');
+        return all;
+    };
+    logs();
+    transfer_policy::setRateFloor({floor, 200});
+    qputenv("https_proxy", from == Proxied ? "http://localhost:" + QByteArray::number(m_https[Plain].port()) : "");
     QString const file = path("out/t"); // a longer file is in the way
     QVERIFY(envtest::writeFile(file, QByteArray(300 * 1024, 'x')));
 
     QList<QNetworkReply::NetworkError> errors;
     QStringList redirects, texts;
-    qint64 received = 0;
+    qint64 received = 0, total = -1;
+    bool backwards = false;
     std::function<void(QUrl const &)> fetch = [&](QUrl const &next) {
         UrlFileDownloader downloader(nullptr);
         downloader.setMaxSize(qMax(limit, 0));
@@ -426,7 +461,9 @@ void tst_Transport::https()
                 texts << text;
                 QCOMPARE(name, file);
             });
-        connect(&downloader, &UrlFileDownloader::downloadProgress, this, [&](qint64 bytes) { received = bytes; });
+        connect(&downloader, &UrlFileDownloader::downloadProgress, this, [&](qint64 bytes, qint64 size) {
+            backwards |= bytes < std::exchange(received, bytes) && size == std::exchange(total, size);
+        });
         downloader.startDownload(next, file, infoMode);
     };
     struct rlimit saved {
@@ -436,10 +473,14 @@ void tst_Transport::https()
     limited.rlim_cur = rlim_t(-limit);
     auto const previous = std::signal(SIGXFSZ, SIG_IGN);
     QVERIFY(limit >= 0 || setrlimit(RLIMIT_FSIZE, &limited) == 0);
-    fetch(m_https[from].url(expand(address)));
+    fetch(m_https[from == Proxied ? Main : from].url(expand(address)));
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
 
+    QString const log = (logs() << texts.value(0)).join(" | ");
+    QString const pattern = "\\A" + QRegularExpression::escape(expand(seen)).replace("\\*", "[^;]*") + "\\z";
+    QVERIFY2(seen.isEmpty() || QRegularExpression(pattern).match(log).hasMatch(), qPrintable(log));
+    QVERIFY(!backwards);
     QCOMPARE(redirects.value(redirects.size() - 1), expand(redirect));
     QCOMPARE(errors.size(), error == -1 ? 0 : 1);
     if (error == QNetworkReply::UnknownNetworkError)
